@@ -1,0 +1,29 @@
+# Thin wrapper over CMake. `make demo` and `make test` install what is missing
+# first, so both work on a fresh Debian machine (as root).
+BUILD := build
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j2
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j2
+
+demo: build
+	@echo "Built in $(BUILD)/:" && ls $(BUILD) | grep -E '^(zor_|libzorcore)'
+
+bench: build
+	$(BUILD)/zor_bench
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,30 @@
+// CRC-32 over buffers and file regions: reflected polynomial 0xEDB88320,
+// initial register 0xFFFFFFFF, no final inversion. The file forms use 0 as
+// their failure value.
+#ifndef ZOR_CRC32_H_
+#define ZOR_CRC32_H_
+
+#include <cstdint>
+#include <cstdio>
+
+// Continues the running CRC `crc` over `length` bytes; does not fill the table.
+uint32_t crc32(uint32_t crc, const void* data, uint32_t length);
+
+// CRC of a memory block (0xFFFFFFFF for an empty block).
+uint32_t calc_buf_crc(const void* data, uint32_t length);
+
+// CRC of `size` bytes at `offset` of an open stream (size 0: to the end of the
+// file). 0 on failure, with a plain message on stderr: "bad param!!" (null
+// stream), "checkSz" (region beyond the end), "78:read" (short read), or a
+// region of 4 GiB or more. The stream stays open.
+uint32_t calc_img_crc(FILE* stream, int64_t offset, uint32_t size);
+
+// As above on the file at `path`; 0 and a crc32 L117 log line when it cannot
+// be opened.
+uint32_t calc_img_crc(const char* path, int64_t offset, uint32_t size);
+
+// 0 when the region's CRC equals `expected`; -1 otherwise, also when the CRC
+// could not be computed ("95:genCrc ... != orgCrc ..." on stderr).
+int32_t check_img_crc(FILE* stream, int64_t offset, uint32_t expected, uint32_t size);
+
+#endif  // ZOR_CRC32_H_

@@ -1,0 +1,201 @@
+#include "util.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <new>
+
+namespace {
+
+// Line numbers of the "ERR[TLS]f(util)L<n>:" prefixes. They are an external
+// contract (field logs and support tools match on them): fixed per call site,
+// never __LINE__, and the result code of a site is -(line + 1).
+enum util_log_line : int32_t {
+  kLineReadlink = 45,
+  kLineMkdtemp = 61,
+  kLineOpendir = 100,
+  kLineRuntimePath = 307,
+  kLineDelimiter = 312,
+  kLineModulePath = 318,
+};
+
+const char kSource[] = "util";
+const size_t kLineSize = 352;    // 351 bytes of text + NUL
+const size_t kPrefixMax = 96;
+const size_t kPathBuf = 4096;
+const char kConfigDirName[] = "zor_update_whole_package_config/";
+const char kTempTemplate[] = "/tmp/tmpdir.XXXXXX";
+
+int32_t log_vout(const char* prefix, const char* fmt, va_list ap) {
+  char line[kLineSize];
+  size_t plen = prefix ? strnlen(prefix, kPrefixMax) : 0;
+  if (plen > 0) memcpy(line, prefix, plen);
+  line[plen] = '\0';
+  vsnprintf(line + plen, kLineSize - plen, fmt, ap);
+  _OutputDebugString(line);
+  return 0;
+}
+
+}  // namespace
+
+int32_t zor_log_out(const char* prefix, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  log_vout(prefix, fmt, ap);
+  va_end(ap);
+  return 0;
+}
+
+void zor_err_prefix(char* buf, size_t size, const char* source, int32_t line) {
+  snprintf(buf, size, "ERR[TLS]f(%s)L%d:", source, line);
+}
+
+int32_t zor_log_err(const char* source, int32_t line, const char* fmt, ...) {
+  char prefix[128];
+  zor_err_prefix(prefix, sizeof prefix, source, line);
+  va_list ap;
+  va_start(ap, fmt);
+  log_vout(prefix, fmt, ap);
+  va_end(ap);
+  return 0;
+}
+
+void die(const char* fmt, ...) {
+  fputs("error: ", stderr);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  exit(1);
+}
+
+void _OutputDebugString(const char* text) { fputs(text, stderr); }
+
+int32_t _get_path_of_executable(std::string& out) {
+  char link[kPathBuf];
+  char target[kPathBuf];
+  snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(getpid()));
+  ssize_t n = readlink(link, target, sizeof target);
+  if (n < 0) {
+    zor_log_err(kSource, kLineReadlink, "Fail readlink path(%s), err(%d)\n", link, errno);
+    return -(kLineReadlink + 1);
+  }
+  out.assign(target, static_cast<size_t>(n));  // readlink does not NUL-terminate
+  return 0;
+}
+
+int32_t get_path_of_executable(std::string& out) {
+  if (_get_path_of_executable(out) != 0) {
+    zor_log_err(kSource, kLineRuntimePath, "Fail in get runtime path\n");
+    return -(kLineRuntimePath + 1);
+  }
+  size_t slash = out.rfind('/');
+  if (slash == std::string::npos) {
+    zor_log_err(kSource, kLineDelimiter, "Fail find path delimeter\n");
+    return -(kLineDelimiter + 1);
+  }
+  out.resize(slash + 1);
+  if (out.empty() || out.back() != '/') {
+    zor_log_err(kSource, kLineModulePath, "err module path %s\n", out.c_str());
+    return -(kLineModulePath + 1);
+  }
+  out += kConfigDirName;
+  return 0;
+}
+
+int32_t create_temp_unique_dir(std::string& out) {
+  char tmpl[sizeof kTempTemplate];
+  memcpy(tmpl, kTempTemplate, sizeof tmpl);
+  if (mkdtemp(tmpl) == nullptr) {
+    zor_log_err(kSource, kLineMkdtemp, "Fail create temp dir %s\n", tmpl);
+    return -(kLineMkdtemp + 1);
+  }
+  out = tmpl;
+  out += '/';
+  return 0;
+}
+
+int32_t remove_directory(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) {
+    zor_log_err(kSource, kLineOpendir, "Fail open dir %s\n", path);
+    return -(kLineOpendir + 1);
+  }
+  int32_t result = 0;
+  struct dirent* entry;
+  while (result == 0 && (entry = readdir(dir)) != nullptr) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    size_t len = strlen(path) + strlen(entry->d_name) + 2;
+    char* child = new (std::nothrow) char[len];
+    if (child == nullptr) {
+      result = -1;
+      break;
+    }
+    snprintf(child, len, "%s/%s", path, entry->d_name);
+    struct stat st;
+    // lstat, not stat: a link to a directory elsewhere is removed as a link,
+    // so nothing outside the tree can ever be reached.
+    if (lstat(child, &st) != 0)
+      result = -1;
+    else if (S_ISDIR(st.st_mode))
+      result = remove_directory(child);
+    else
+      result = unlink(child);
+    delete[] child;
+  }
+  closedir(dir);
+  if (result != 0) return result;
+  return rmdir(path);
+}
+
+bool is_path_existed(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+bool is_regular_file(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_dir(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t get_filesize(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    fprintf(stderr, "Can't stat %s : %s\n", path, strerror(errno));
+    return 0;
+  }
+  return st.st_size;
+}
+
+int32_t _save_stream_as_file(int32_t size, const char* path, const void* data) {
+  if (size < 0) {
+    std::cerr << "fail in write" << path << std::endl;
+    return 364;
+  }
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file.is_open()) {
+    std::cerr << "fail in open" << path << std::endl;
+    return 363;
+  }
+  file.write(static_cast<const char*>(data), size);
+  // A full disk often shows only when the buffer is flushed by close().
+  file.close();
+  if (file.fail()) {
+    std::cerr << "fail in write" << path << std::endl;
+    return 364;
+  }
+  return 0;
+}

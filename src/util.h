@@ -1,0 +1,62 @@
+// Support library: log lines, the fatal stop, paths and files.
+#ifndef ZOR_UTIL_H_
+#define ZOR_UTIL_H_
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#define ZOR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+// Writes one log line to stderr: at most 96 bytes of `prefix`, then the
+// formatted body, 351 bytes in all (longer bodies are cut). Always returns 0.
+// Text that comes from outside the program is passed as ("%s", text).
+int32_t zor_log_out(const char* prefix, const char* fmt, ...) ZOR_PRINTF(2, 3);
+
+// zor_log_out with the error-location prefix "ERR[TLS]f(<source>)L<line>:".
+// Always returns 0.
+int32_t zor_log_err(const char* source, int32_t line, const char* fmt, ...) ZOR_PRINTF(3, 4);
+
+// Builds the error-location prefix into `buf` (128 bytes are always enough).
+void zor_err_prefix(char* buf, size_t size, const char* source, int32_t line);
+
+// Writes "error: ", the formatted message and "\n" to stderr, exits with 1.
+[[noreturn]] void die(const char* fmt, ...) ZOR_PRINTF(1, 2);
+
+// Writes a finished line to stderr unchanged (no newline added).
+void _OutputDebugString(const char* text);
+
+// out = full path of the running executable (from /proc/<pid>/exe).
+// 0, or -46 when the link cannot be read (logged at util L45).
+int32_t _get_path_of_executable(std::string& out);
+
+// out = directory of the executable + "zor_update_whole_package_config/".
+// 0; -308 executable path unknown (L307, after the L45 line); -313 no '/' in
+// it (L312); -319 folder does not end in '/' (L318).
+int32_t get_path_of_executable(std::string& out);
+
+// Creates a fresh 0700 directory "/tmp/tmpdir.XXXXXX"; out = its path + "/".
+// 0, or -62 (logged at util L61) with `out` unchanged.
+int32_t create_temp_unique_dir(std::string& out);
+
+// Removes a directory tree depth-first. Symbolic links are removed as links,
+// never followed. 0; -101 directory cannot be opened (L100); -1 when an entry
+// or the directory itself cannot be removed (the rest stays in place).
+int32_t remove_directory(const char* path);
+
+// True when stat() on the path succeeds (links followed).
+bool is_path_existed(const char* path);
+// True when the path (links followed) is a regular file.
+bool is_regular_file(const char* path);
+// True when the path (links followed) is a directory.
+bool is_dir(const char* path);
+
+// Size in bytes, or 0 when stat() fails ("Can't stat %s : %s\n" on stderr).
+int64_t get_filesize(const char* path);
+
+// Writes `size` bytes of `data` to `path` (created or truncated). 0;
+// 363 cannot open ("fail in open<path>" on stderr); 364 the write, flush or
+// close failed or size is negative ("fail in write<path>").
+int32_t _save_stream_as_file(int32_t size, const char* path, const void* data);
+
+#endif  // ZOR_UTIL_H_

@@ -1,0 +1,105 @@
+// Helpers shared by the tests: a temporary-directory fixture, file helpers
+// and a child-process runner that captures stderr and the exit status.
+#ifndef ZOR_TEST_SUPPORT_H_
+#define ZOR_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zor_test {
+
+inline std::string read_file(const std::string& path) {
+  std::string data;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return data;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  fclose(f);
+  return data;
+}
+
+inline void write_file(const std::string& path, const std::string& data) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  ASSERT_EQ(fwrite(data.data(), 1, data.size(), f), data.size());
+  ASSERT_EQ(fclose(f), 0);
+}
+
+inline std::vector<uint8_t> from_hex(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+inline std::string to_hex(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+
+struct child_result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string err;  // everything written to stderr
+  std::string out;  // everything written to stdout
+};
+
+// Runs `fn` in a forked child; the child exits with fn's result.
+inline child_result run_in_child(const std::function<int()>& fn) {
+  child_result r;
+  char err_tmpl[] = "/tmp/zor_test_err.XXXXXX";
+  char out_tmpl[] = "/tmp/zor_test_out.XXXXXX";
+  int err_fd = mkstemp(err_tmpl);
+  int out_fd = mkstemp(out_tmpl);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err_fd, 2);
+    dup2(out_fd, 1);
+    int code = fn();
+    fflush(nullptr);
+    _exit(code);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  r.err = read_file(err_tmpl);
+  r.out = read_file(out_tmpl);
+  close(err_fd);
+  close(out_fd);
+  unlink(err_tmpl);
+  unlink(out_tmpl);
+  return r;
+}
+
+// A fresh directory per test, removed afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zor_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir_;
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+}  // namespace zor_test
+
+#endif  // ZOR_TEST_SUPPORT_H_
