@@ -1,6 +1,7 @@
 # Thin wrapper over CMake. `make demo` and `make test` install what is missing
 # first, so both work on a fresh Debian machine (as root).
 BUILD := build
+MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all deps configure build test demo bench clean
@@ -20,7 +21,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
 demo: build
-	@echo "Built in $(BUILD)/:" && ls $(BUILD) | grep -E '^(zor_|libzorcore)'
+	@scripts/demo.sh
 
 bench: build
 	$(BUILD)/zor_bench

@@ -199,3 +199,57 @@ int32_t _save_stream_as_file(int32_t size, const char* path, const void* data) {
   }
   return 0;
 }
+
+std::string& std_string_format(std::string& out, const char* fmt, ...) {
+  va_list ap, copy;
+  va_start(ap, fmt);
+  va_copy(copy, ap);
+  int n = vsnprintf(nullptr, 0, fmt, ap);  // measure first
+  va_end(ap);
+  if (n < 0) {
+    out.clear();
+  } else {
+    char* buf = new char[static_cast<size_t>(n) + 1]();
+    vsnprintf(buf, static_cast<size_t>(n) + 1, fmt, copy);
+    out.assign(buf);
+    delete[] buf;
+  }
+  va_end(copy);
+  return out;
+}
+
+int32_t zor_read_file(const char* path, std::string& out) {
+  out.clear();
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) return errno;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  int32_t err = ferror(f) ? (errno ? errno : EIO) : 0;
+  fclose(f);
+  return err;
+}
+
+int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, bool replace) {
+  if (!replace && is_path_existed(path)) return EEXIST;
+  std::string tmp = std::string(path) + ".tmp.XXXXXX";
+  int fd = mkstemp(&tmp[0]);
+  if (fd < 0) return errno;
+  mode_t mask = umask(0);  // mkstemp makes 0600; give the file the usual mode
+  umask(mask);
+  int32_t err = 0;
+  const char* p = static_cast<const char*>(data);
+  for (size_t done = 0; done < size && err == 0;) {
+    ssize_t n = write(fd, p + done, size - done);
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (err == 0 && fchmod(fd, 0666 & ~mask) != 0) err = errno;
+  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  // link() refuses an existing target, so "no replace" holds even if the
+  // path appeared after the check above.
+  if (err == 0 && (replace ? rename(tmp.c_str(), path) : link(tmp.c_str(), path)) != 0) err = errno;
+  if (err != 0 || !replace) unlink(tmp.c_str());
+  return err;
+}

@@ -59,4 +59,18 @@ int64_t get_filesize(const char* path);
 // close failed or size is negative ("fail in write<path>").
 int32_t _save_stream_as_file(int32_t size, const char* path, const void* data);
 
+// Reads a whole file into `out`. 0, or the errno of the failure.
+int32_t zor_read_file(const char* path, std::string& out);
+
+// Writes `size` bytes to `path` through a temporary file in the same
+// directory, synced and renamed into place, so readers never see a partial
+// file. An existing `path` is replaced only when `replace`. 0, or the errno
+// of the failure (EEXIST when `path` exists and !replace); nothing is left
+// behind on failure.
+int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, bool replace);
+
+// Replaces `out` with the printf-formatted text and returns it; `out`
+// becomes empty when the format cannot be rendered.
+std::string& std_string_format(std::string& out, const char* fmt, ...) ZOR_PRINTF(2, 3);
+
 #endif  // ZOR_UTIL_H_

@@ -4,11 +4,14 @@
 #define ZOR_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -82,6 +85,48 @@ inline child_result run_in_child(const std::function<int()>& fn) {
   unlink(err_tmpl);
   unlink(out_tmpl);
   return r;
+}
+
+// Runs a program with arguments (argv[0] = path), optionally in `cwd`.
+inline child_result run_program(const std::string& path, const std::vector<std::string>& args,
+                                const std::string& cwd = "") {
+  return run_in_child([&]() -> int {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) return 120;
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    return 121;
+  });
+}
+
+// Lines of `text` that begin with `prefix`.
+inline std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return out;
+}
+
+// Names of the launcher's unpack directories now in /tmp. Tests that run the
+// launcher remove the ones they made; CTest runs them under one resource
+// lock, so no other test makes one meanwhile.
+inline std::vector<std::string> unpack_dirs_in_tmp() {
+  std::vector<std::string> out;
+  if (DIR* d = opendir("/tmp")) {
+    while (struct dirent* e = readdir(d))
+      if (strncmp(e->d_name, "tmpdir.", 7) == 0) out.push_back(std::string("/tmp/") + e->d_name);
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // A fresh directory per test, removed afterwards.

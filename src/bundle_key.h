@@ -1,0 +1,11 @@
+// The bundle cipher's built-in AES-128 key and IV, shared by the launcher and
+// the packer. A product build may replace them (see README, BUNDLE_KEY).
+#ifndef ZOR_BUNDLE_KEY_H_
+#define ZOR_BUNDLE_KEY_H_
+
+#include <cstdint>
+
+extern const uint8_t keyCbc[16];
+extern const uint8_t iv[16];
+
+#endif  // ZOR_BUNDLE_KEY_H_

@@ -1,0 +1,65 @@
+// zor_update_whole_package: finds its bundle beside the executable, loads it
+// into Lua and runs the entry module with the command line. Exit status 0 on
+// success, 1 when start-up or loading fails, 207 when the entry module fails.
+#include <cstdint>
+#include <string>
+
+#include "util.h"
+#include "zor_load_lua_flow.h"
+
+std::string ConfigDir;
+std::string UnpackDir;
+lua_State* LState = nullptr;
+
+namespace {
+
+const char kBundleName[] = "nuvex.zor";
+const char kEntryModule[] = "zor_update_whole_package";
+const char kMsgPrefix[] = "MSG[TLS]";
+
+// "ERR[TLS]f(main)L48:" is an external contract: fixed, not __LINE__.
+const int32_t kLineLoader = 48;
+
+// Pushes the entry module's argument table and returns its stack index.
+int32_t push_argument_table(lua_State* L, int argc, char** argv) {
+  lua_createtable(L, 0, 0);  // [-0, +1]
+  int32_t index = lua_gettop(L);
+  lua_pushinteger(L, argc - 1);
+  lua_setfield(L, -2, "n");
+  lua_pushstring(L, ConfigDir.c_str());
+  lua_setfield(L, -2, "fwDir");
+  lua_pushstring(L, UnpackDir.c_str());
+  lua_setfield(L, -2, "unpackDir");
+  lua_pushstring(L, __DATE__);
+  lua_setfield(L, -2, "compiletime");
+  for (int i = 1; i < argc; ++i) {
+    lua_pushstring(L, argv[i]);
+    lua_seti(L, -2, i);  // [-1, +0]
+  }
+  return index;
+}
+
+int run(int argc, char** argv, const std::string& bundle) {
+  zor_log_out(kMsgPrefix, "Unpacking0...\n");
+  if (zor_lua_state_init(&LState) != 0) die("Fail create l state\n");
+  if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str()) != 0) die("FAil unpack firmware\n");
+  int32_t arg_index = push_argument_table(LState, argc, argv);
+  int32_t r = zor_lua_call_loader(LState, kEntryModule, &arg_index);
+  if (r != 0) {
+    zor_log_err("main", kLineLoader, "Fail in loader[%s],ret %d\n", kEntryModule, r);
+    return -(kLineLoader + 1);
+  }
+  // Nothing is torn down: the state stays open and the unpack directory stays.
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ConfigDir.clear();
+  if (get_path_of_executable(ConfigDir) != 0) die("Fail get exe run path\n");
+  std::string bundle = ConfigDir + kBundleName;
+  if (!is_regular_file(bundle.c_str())) die("res not existed in path %s\n", bundle.c_str());
+  if (create_temp_unique_dir(UnpackDir) != 0) die("Fail create unpack dir\n");
+  return run(argc, argv, bundle);
+}

@@ -1,0 +1,224 @@
+#include "zor_bundle.h"
+
+#include <lua.hpp>
+
+#include <cstring>
+#include <set>
+
+#include "aes.h"
+#include "bundle_key.h"
+#include "crc32.h"
+#include "util.h"
+
+const char kBundleMagic[8] = {'Z', 'O', 'R', '_', 'R', 'E', 'S', '!'};
+
+uint32_t bundle_get_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void bundle_put_le32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+bool bundle_is_script_name(const char* name) {
+  const char* dot = strrchr(name, '.');
+  return dot != nullptr && (strcmp(dot, ".lua") == 0 || strcmp(dot, ".zor") == 0);
+}
+
+// Cuts `s` before the last occurrence of `what`, when there is one.
+static void cut_before_last(std::string& s, const char* what) {
+  size_t at = s.rfind(what);
+  if (at != std::string::npos) s.resize(at);
+}
+
+std::string bundle_module_name(const char* name) {
+  std::string module = name;
+  cut_before_last(module, ".zor");
+  cut_before_last(module, ".lua");
+  return module;
+}
+
+bool bundle_file_name_is_safe(const char* name) {
+  return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strchr(name, '/') == nullptr;
+}
+
+int32_t bundle_check_size(int64_t img_size) {
+  if (img_size < kBundleHeaderSize) return BUNDLE_TOO_SMALL;
+  if ((img_size - kBundleHeaderSize) % kBundleBlock != 0) return BUNDLE_NOT_BLOCKS;
+  return BUNDLE_OK;
+}
+
+int32_t bundle_read_entry(const uint8_t* image, int32_t img_size, int32_t index, bundle_entry* out) {
+  // 64-bit throughout: index * 64 and offset + size must not wrap.
+  int64_t at = kBundleHeaderSize + static_cast<int64_t>(index) * kBundleEntrySize;
+  if (index < 0 || at + kBundleEntrySize > img_size) return BUNDLE_TABLE_BEYOND;
+  const uint8_t* entry = image + at;
+  out->size = static_cast<int32_t>(bundle_get_le32(entry + kEntrySizeAt));
+  out->offset = bundle_get_le32(entry + kEntryOffsetAt);
+  const char* name = reinterpret_cast<const char*>(entry + kEntryNameAt);
+  const void* nul = memchr(name, '\0', kBundleNameField);
+  if (nul == nullptr) return BUNDLE_NAME_UNTERMINATED;
+  out->name.assign(name, static_cast<const char*>(nul) - name);
+  out->script = bundle_is_script_name(out->name.c_str());
+  out->module = out->script ? bundle_module_name(out->name.c_str()) : std::string();
+  if (out->size < 0) return BUNDLE_NEGATIVE_SIZE;
+  if (static_cast<int64_t>(out->offset) + out->size > img_size) return BUNDLE_DATA_BEYOND;
+  return BUNDLE_OK;
+}
+
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image) {
+  int64_t total = kBundleHeaderSize + static_cast<int64_t>(items.size()) * kBundleEntrySize;
+  for (const auto& item : items) total += static_cast<int64_t>(item.data.size());
+  int64_t padded = kBundleHeaderSize + (total - kBundleHeaderSize + kBundleBlock - 1) / kBundleBlock * kBundleBlock;
+  if (padded > INT32_MAX) return BUNDLE_TOO_LARGE;
+  image.assign(static_cast<size_t>(padded), 0);
+
+  memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
+  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(padded));
+  bundle_put_le32(image.data() + kBundleCountAt, static_cast<uint32_t>(items.size()));
+  uint32_t offset = static_cast<uint32_t>(kBundleHeaderSize + items.size() * kBundleEntrySize);
+  for (size_t i = 0; i < items.size(); ++i) {
+    uint8_t* entry = image.data() + kBundleHeaderSize + i * kBundleEntrySize;
+    const auto& item = items[i];
+    bundle_put_le32(entry + kEntrySizeAt, static_cast<uint32_t>(item.data.size()));
+    bundle_put_le32(entry + kEntryOffsetAt, offset);
+    memcpy(entry + kEntryNameAt, item.name.data(), std::min<size_t>(item.name.size(), kBundleNameField - 1));
+    if (!item.data.empty()) memcpy(image.data() + offset, item.data.data(), item.data.size());
+    offset += static_cast<uint32_t>(item.data.size());
+  }
+  bundle_put_le32(image.data() + kBundleCrcAt, calc_buf_crc(image.data() + 4, static_cast<uint32_t>(padded - 4)));
+  AES_ctx ctx;
+  AES_init_ctx_iv(&ctx, keyCbc, iv);
+  AES_CBC_encrypt_buffer(&ctx, image.data() + kBundleHeaderSize, static_cast<uint32_t>(padded - kBundleHeaderSize));
+  return BUNDLE_OK;
+}
+
+int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
+                    std::vector<std::string>& problems) {
+  entries.clear();
+  std::string line;
+  if (image.size() < static_cast<size_t>(kBundleHeaderSize)) {
+    problems.push_back(std_string_format(line, "file of %zu bytes is shorter than the 64-byte header", image.size()));
+    return BUNDLE_SHORT_BUFFER;
+  }
+  if (memcmp(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic) != 0) {
+    problems.push_back("bad magic: bytes 8..15 are not \"ZOR_RES!\"");
+    return BUNDLE_BAD_MAGIC;
+  }
+  int32_t img_size = static_cast<int32_t>(bundle_get_le32(image.data() + kBundleSizeAt));
+  if (static_cast<int64_t>(img_size) > static_cast<int64_t>(image.size())) {
+    problems.push_back(std_string_format(line, "image size %d is larger than the file (%zu bytes)", img_size,
+                                         image.size()));
+    return BUNDLE_SIZE_BEYOND;
+  }
+  int32_t rc = bundle_check_size(img_size);
+  if (rc != BUNDLE_OK) {
+    problems.push_back(std_string_format(line, "image size %d: %s", img_size, bundle_check_text(rc)));
+    return rc;
+  }
+  AES_ctx ctx;
+  AES_init_ctx_iv(&ctx, keyCbc, iv);
+  AES_CBC_decrypt_buffer(&ctx, image.data() + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize));
+  int32_t first = BUNDLE_OK;
+  uint32_t stored = bundle_get_le32(image.data() + kBundleCrcAt);
+  uint32_t computed = calc_buf_crc(image.data() + 4, static_cast<uint32_t>(img_size - 4));
+  if (stored != computed) {
+    problems.push_back(std_string_format(
+        line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)", stored, computed));
+    first = BUNDLE_CRC_MISMATCH;
+  }
+  int32_t count = static_cast<int32_t>(bundle_get_le32(image.data() + kBundleCountAt));
+  for (int32_t i = 0; i < count; ++i) {
+    bundle_entry entry{};
+    rc = bundle_read_entry(image.data(), img_size, i, &entry);
+    if (rc == BUNDLE_OK) {
+      entry.crc = calc_buf_crc(image.data() + entry.offset, static_cast<uint32_t>(entry.size));
+      entries.push_back(entry);
+      continue;
+    }
+    if (first == BUNDLE_OK) first = rc;
+    if (rc == BUNDLE_TABLE_BEYOND) {
+      problems.push_back(std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)", count,
+                                           img_size));
+      break;
+    }
+    problems.push_back(std_string_format(line, "item %d (%s): %s", i, entry.name.c_str(), bundle_check_text(rc)));
+  }
+  return first;
+}
+
+int32_t bundle_check_items(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                           std::vector<std::string>& problems) {
+  int32_t found = 0;
+  std::set<std::string> names;
+  std::string line;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const bundle_entry& e = entries[i];
+    if (!names.insert(e.name).second) {
+      problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, e.name.c_str()));
+      ++found;
+    }
+    if (!e.script && !bundle_file_name_is_safe(e.name.c_str())) {
+      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, e.name.c_str(),
+                                           bundle_check_text(BUNDLE_UNSAFE_NAME)));
+      ++found;
+    }
+    if (e.script) {
+      std::string unused, error;
+      std::string chunk(reinterpret_cast<const char*>(image.data()) + e.offset, static_cast<size_t>(e.size));
+      if (bundle_compile(chunk, e.module, false, false, unused, error) != 0) {
+        problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i, e.name.c_str(),
+                                             error.c_str()));
+        ++found;
+      }
+    }
+  }
+  return found;
+}
+
+static int dump_writer(lua_State*, const void* p, size_t size, void* ud) {
+  static_cast<std::string*>(ud)->append(static_cast<const char*>(p), size);
+  return 0;
+}
+
+int32_t bundle_compile(const std::string& source, const std::string& chunk_name, bool dump, bool strip,
+                       std::string& out, std::string& error) {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) {
+    error = "not enough memory for a Lua state";
+    return LUA_ERRMEM;
+  }
+  int status = luaL_loadbufferx(L, source.data(), source.size(), chunk_name.c_str(), nullptr);
+  if (status != LUA_OK) {
+    const char* msg = lua_tostring(L, -1);  // [-0, +0]: the error object
+    error = msg ? msg : "(error object is not a string)";
+  } else if (dump) {
+    out.clear();
+    lua_dump(L, dump_writer, &out, strip ? 1 : 0);  // [-0, +0]: dumps the function on top
+  }
+  lua_close(L);
+  return status;
+}
+
+const char* bundle_check_text(int32_t code) {
+  switch (code) {
+    case BUNDLE_OK: return "sound";
+    case BUNDLE_SHORT_BUFFER: return "shorter than the 64-byte header";
+    case BUNDLE_BAD_MAGIC: return "bad magic";
+    case BUNDLE_SIZE_BEYOND: return "image size larger than the file";
+    case BUNDLE_TOO_SMALL: return "image size below the 64-byte header";
+    case BUNDLE_NOT_BLOCKS: return "encrypted part is not a whole number of 16-byte blocks";
+    case BUNDLE_CRC_MISMATCH: return "CRC mismatch";
+    case BUNDLE_TABLE_BEYOND: return "entry lies beyond the image";
+    case BUNDLE_NEGATIVE_SIZE: return "negative size";
+    case BUNDLE_DATA_BEYOND: return "data lies beyond the image";
+    case BUNDLE_NAME_UNTERMINATED: return "name is not terminated within its 32 bytes";
+    case BUNDLE_UNSAFE_NAME: return "file name would be written outside the unpack directory";
+    case BUNDLE_TOO_LARGE: return "image would exceed 2 GiB";
+  }
+  return "unknown problem";
+}

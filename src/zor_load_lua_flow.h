@@ -1,0 +1,51 @@
+// The Lua host and the bundle reader: the interpreter state with the host
+// functions c_dbgMsg and calc_img_crc, the reading of a bundle into
+// package.preload and the unpack directory, and the call of the entry module.
+// Every failure is logged under "ERR[TLS]f(zor_load_lua_flow)L<n>:" and
+// returns -(n + 1) unless noted.
+#ifndef ZOR_LOAD_LUA_FLOW_H_
+#define ZOR_LOAD_LUA_FLOW_H_
+
+#include <cstdint>
+#include <lua.hpp>
+
+// Creates a state with the standard libraries and the two host functions.
+// 0, or -221 when no state can be created (nothing stored in *out).
+int32_t zor_lua_state_init(lua_State** out);
+
+// Closes the state when there is one. Always 0.
+int32_t zor_lua_state_exit(lua_State* L);
+
+// Logs the value on top of the stack with the "MSG[TLS]" prefix (its text,
+// or "(error object is a <type> value)") and pops it.
+void print_error(lua_State* L);
+
+// Reads the bundle file and loads it (see below). 0; -156 the file cannot be
+// read (after -132 empty or missing, -134 over 2 GiB, -137 no memory, -142
+// read failed); -161 the image cannot be loaded.
+int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir);
+
+// Checks, decrypts in place, verifies and dispatches an image of bufSize
+// bytes: script items are compiled into package.preload of L (skipped when L
+// is null), file items written to unpackDir + name (skipped when unpackDir is
+// null; it must end in '/'). 0, or:
+//   -58 buffer shorter than the header     -62 bad magic
+//   -66 imgSz larger than bufSize          -68 imgSz below 64
+//   -70 encrypted part not whole blocks    -74 CRC mismatch
+//   -80 item table beyond imgSz            -83 package.preload missing
+//   -86 negative item size                 -88 item data beyond imgSz
+//   -90 item name not terminated           -104 unsafe file item name
+//   -106 a file item cannot be written     >0 Lua status of a script that
+//                                             does not compile
+// Structural checks cover the whole table before any item is used; after a
+// failure inside the item loop, earlier modules and files stay.
+int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L, const char* unpackDir);
+
+// Calls package.preload[moduleName] in protected mode with the one argument
+// at absolute stack index *argIndex. 0 first result true; 1 first result
+// false, nil or absent; -266 no or invalid argIndex; -270 package is not a
+// table; -275 package.preload is not a table; -280 no such loader; -290 the
+// call raised an error (logged through print_error).
+int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex);
+
+#endif  // ZOR_LOAD_LUA_FLOW_H_

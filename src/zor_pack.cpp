@@ -1,0 +1,324 @@
+// zor_pack: makes, lists, verifies and extracts update bundles.
+// Exit status: 0 done, 1 failed (one line per problem on stderr), 2 usage.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "util.h"
+#include "zor_bundle.h"
+
+namespace {
+
+const char kEntryModule[] = "zor_update_whole_package";
+
+struct pack_options {
+  std::string output;
+  std::vector<std::string> inputs;
+  bool force = false;
+  bool no_entry = false;
+  bool precompile = false;
+  bool strip = false;
+};
+
+// An item to pack: its name and the file it comes from.
+struct pack_source {
+  std::string name;
+  std::string path;
+};
+
+void complain(const char* fmt, ...) ZOR_PRINTF(1, 2);
+void complain(const char* fmt, ...) {
+  fputs("zor_pack: ", stderr);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+}
+
+std::string base_name(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return path;
+  size_t slash = path.rfind('/', end);
+  return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+// Expands the ITEM arguments: a file, NAME=PATH, or a directory's regular
+// files sorted by name. False (after complaining) on an unusable argument.
+bool collect_sources(const std::vector<std::string>& inputs, std::vector<pack_source>& out) {
+  for (const auto& arg : inputs) {
+    if (is_dir(arg.c_str())) {
+      DIR* dir = opendir(arg.c_str());
+      if (dir == nullptr) {
+        complain("%s: cannot open directory: %s", arg.c_str(), strerror(errno));
+        return false;
+      }
+      std::vector<std::string> names;
+      while (struct dirent* e = readdir(dir)) {
+        std::string path = arg + "/" + e->d_name;
+        if (is_regular_file(path.c_str())) names.push_back(e->d_name);
+      }
+      closedir(dir);
+      std::sort(names.begin(), names.end());
+      for (const auto& n : names) out.push_back({n, arg + "/" + n});
+    } else if (is_regular_file(arg.c_str())) {
+      out.push_back({base_name(arg), arg});
+    } else if (arg.find('=') != std::string::npos) {
+      size_t eq = arg.find('=');
+      std::string path = arg.substr(eq + 1);
+      if (!is_regular_file(path.c_str())) {
+        complain("%s: not a regular file", path.c_str());
+        return false;
+      }
+      out.push_back({arg.substr(0, eq), path});
+    } else {
+      complain("%s: no such file or directory", arg.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Item names are stored in a 32-byte field and, for file items, become file
+// names in the unpack directory.
+bool name_is_valid(const std::string& name, std::string& why) {
+  if (name.empty() || name.size() > 31) {
+    why = "names are 1 to 31 bytes long";
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c > 0x7e) {
+      why = "names are printable ASCII";
+      return false;
+    }
+  }
+  if (!bundle_file_name_is_safe(name.c_str())) {
+    why = "'/', '.' and '..' would place a file outside the unpack directory";
+    return false;
+  }
+  if (bundle_is_script_name(name.c_str()) && bundle_module_name(name.c_str()).empty()) {
+    why = "a script needs a module name before its extension";
+    return false;
+  }
+  return true;
+}
+
+int cmd_pack(const pack_options& opt) {
+  if (!opt.force && is_path_existed(opt.output.c_str())) {
+    complain("%s exists (use --force to replace it)", opt.output.c_str());
+    return 1;
+  }
+  std::vector<pack_source> sources;
+  if (!collect_sources(opt.inputs, sources)) return 1;
+
+  bool ok = true;
+  std::map<std::string, std::string> by_name, by_module;
+  std::vector<bundle_item> items;
+  for (const auto& src : sources) {
+    std::string why;
+    if (!name_is_valid(src.name, why)) {
+      complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why.c_str());
+      ok = false;
+      continue;
+    }
+    if (!by_name.emplace(src.name, src.path).second) {
+      complain("%s: item name '%s' already taken by %s", src.path.c_str(), src.name.c_str(),
+               by_name[src.name].c_str());
+      ok = false;
+      continue;
+    }
+    bundle_item item{src.name, ""};
+    if (int err = zor_read_file(src.path.c_str(), item.data)) {
+      complain("%s: %s", src.path.c_str(), strerror(err));
+      ok = false;
+      continue;
+    }
+    if (bundle_is_script_name(src.name.c_str())) {
+      std::string module = bundle_module_name(src.name.c_str()), compiled, error;
+      // "@path" makes Lua report the source file and line of a syntax error.
+      if (bundle_compile(item.data, "@" + src.path, false, false, compiled, error) != 0) {
+        complain("%s", error.c_str());
+        ok = false;
+        continue;
+      }
+      if (opt.precompile) {
+        // Compiled under the module name, as the launcher names source chunks.
+        bundle_compile(item.data, module, true, opt.strip, compiled, error);
+        item.data = compiled;
+      }
+      auto previous = by_module.find(module);
+      if (previous != by_module.end())
+        fprintf(stderr, "zor_pack: warning: %s and %s both give module '%s'; the later one wins\n",
+                previous->second.c_str(), src.path.c_str(), module.c_str());
+      by_module[module] = src.path;
+    }
+    items.push_back(std::move(item));
+  }
+  if (!ok) return 1;
+  if (!opt.no_entry && by_module.count(kEntryModule) == 0) {
+    complain("no item gives the entry module '%s' (name one %s.lua, or pass --no-entry)", kEntryModule,
+             kEntryModule);
+    return 1;
+  }
+  std::vector<uint8_t> image;
+  if (bundle_build(items, image) != BUNDLE_OK) {
+    complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
+    return 1;
+  }
+  if (int err = zor_write_file_atomic(opt.output.c_str(), image.data(), image.size(), opt.force)) {
+    complain("%s: %s", opt.output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
+    return 1;
+  }
+  printf("%s: %zu items, %zu bytes\n", opt.output.c_str(), items.size(), image.size());
+  return 0;
+}
+
+// Reads and opens a bundle; false (problems printed) unless it is sound.
+bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
+                 bool check_items) {
+  std::string raw;
+  if (int err = zor_read_file(path.c_str(), raw)) {
+    complain("%s: %s", path.c_str(), strerror(err));
+    return false;
+  }
+  image.assign(raw.begin(), raw.end());
+  std::vector<std::string> problems;
+  bundle_open(image, entries, problems);
+  if (check_items && problems.empty()) bundle_check_items(image, entries, problems);
+  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.c_str());
+  return problems.empty();
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c > 0x7e) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+int cmd_list(const std::string& path, bool json) {
+  std::vector<uint8_t> image;
+  std::vector<bundle_entry> entries;
+  if (!open_bundle(path, image, entries, false)) return 1;
+  if (json) {
+    printf("{\"items\": [");
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const auto& e = entries[i];
+      printf("%s\n  {\"index\": %zu, \"kind\": \"%s\", \"name\": %s, \"module\": %s, \"size\": %d, "
+             "\"offset\": %u, \"crc\": \"0x%08x\"}",
+             i ? "," : "", i, e.script ? "script" : "file", json_string(e.name).c_str(),
+             e.script ? json_string(e.module).c_str() : "null", e.size, e.offset, e.crc);
+    }
+    printf("%s]}\n", entries.empty() ? "" : "\n");
+    return 0;
+  }
+  printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& e = entries[i];
+    printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file", e.name.c_str(),
+           e.script ? e.module.c_str() : "-", e.size, e.offset, e.crc);
+  }
+  return 0;
+}
+
+int cmd_verify(const std::string& path) {
+  std::vector<uint8_t> image;
+  std::vector<bundle_entry> entries;
+  if (!open_bundle(path, image, entries, true)) return 1;
+  printf("%s: sound, %zu items\n", path.c_str(), entries.size());
+  return 0;
+}
+
+int cmd_extract(const std::string& path, const std::string& dir) {
+  std::vector<uint8_t> image;
+  std::vector<bundle_entry> entries;
+  if (!open_bundle(path, image, entries, false)) return 1;
+  bool ok = true;
+  std::map<std::string, int> seen;
+  for (const auto& e : entries) {
+    if (!bundle_file_name_is_safe(e.name.c_str())) {
+      complain("%s: item '%s': %s", path.c_str(), e.name.c_str(), bundle_check_text(BUNDLE_UNSAFE_NAME));
+      ok = false;
+    } else if (seen[e.name]++ == 1) {
+      complain("%s: item name '%s' occurs twice; extracting would lose one", path.c_str(), e.name.c_str());
+      ok = false;
+    }
+  }
+  if (!ok) return 1;
+  if (is_dir(dir.c_str())) {
+    DIR* d = opendir(dir.c_str());
+    int count = 0;
+    while (d != nullptr && readdir(d) != nullptr) ++count;
+    if (d != nullptr) closedir(d);
+    if (count > 2) {
+      complain("%s: directory is not empty", dir.c_str());
+      return 1;
+    }
+  } else if (mkdir(dir.c_str(), 0777) != 0) {
+    complain("%s: %s", dir.c_str(), strerror(errno));
+    return 1;
+  }
+  for (const auto& e : entries) {
+    std::string out = dir + "/" + e.name;
+    if (int err = zor_write_file_atomic(out.c_str(), image.data() + e.offset, static_cast<size_t>(e.size), false)) {
+      complain("%s: %s", out.c_str(), strerror(err));
+      return 1;
+    }
+  }
+  printf("%s: %zu items extracted into %s\n", path.c_str(), entries.size(), dir.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zor_pack: makes, lists, verifies and extracts update bundles (nuvex.zor)"};
+  app.require_subcommand(1);
+
+  pack_options opt;
+  CLI::App* pack = app.add_subcommand("pack", "Pack files into a bundle");
+  pack->add_option("-o,--output", opt.output, "Bundle to write")->required();
+  pack->add_option("items", opt.inputs, "FILE, NAME=PATH, or DIRECTORY (its regular files)")->required();
+  pack->add_flag("--force", opt.force, "Replace an existing output");
+  pack->add_flag("--no-entry", opt.no_entry, "Allow a bundle without the entry module");
+  CLI::Option* pre = pack->add_flag("--precompile", opt.precompile, "Store Lua bytecode instead of source");
+  pack->add_flag("--strip", opt.strip, "Drop debug information from bytecode")->needs(pre);
+
+  std::string bundle, dir;
+  bool json = false;
+  CLI::App* list = app.add_subcommand("list", "List the items of a bundle");
+  list->add_option("bundle", bundle, "Bundle file")->required();
+  list->add_flag("--json", json, "Print JSON");
+  CLI::App* verify = app.add_subcommand("verify", "Check a bundle thoroughly");
+  verify->add_option("bundle", bundle, "Bundle file")->required();
+  CLI::App* extract = app.add_subcommand("extract", "Write every item's plain bytes into a new directory");
+  extract->add_option("bundle", bundle, "Bundle file")->required();
+  extract->add_option("dir", dir, "Directory to create (or an empty one)")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+  if (pack->parsed()) return cmd_pack(opt);
+  if (list->parsed()) return cmd_list(bundle, json);
+  if (verify->parsed()) return cmd_verify(bundle);
+  return cmd_extract(bundle, dir);
+}

@@ -1,0 +1,50 @@
+// Building well-formed and deliberately malformed bundle images for tests.
+#ifndef ZOR_TEST_BUNDLE_HELPERS_H_
+#define ZOR_TEST_BUNDLE_HELPERS_H_
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "aes.h"
+#include "bundle_key.h"
+#include "crc32.h"
+#include "zor_bundle.h"
+
+namespace zor_test {
+
+inline std::vector<uint8_t> sealed_image(const std::vector<bundle_item>& items) {
+  std::vector<uint8_t> image;
+  bundle_build(items, image);
+  return image;
+}
+
+// The decrypted form of a bundle: what the reader sees after decryption.
+inline std::vector<uint8_t> plain_image(const std::vector<bundle_item>& items) {
+  std::vector<uint8_t> image = sealed_image(items);
+  AES_ctx ctx;
+  AES_init_ctx_iv(&ctx, keyCbc, iv);
+  AES_CBC_decrypt_buffer(&ctx, image.data() + 64, static_cast<uint32_t>(image.size() - 64));
+  return image;
+}
+
+// Writes the CRC over bytes 4.. and encrypts bytes 64.. of a plain image
+// whose length is 64 plus whole blocks, whatever its header says.
+inline std::vector<uint8_t> seal(std::vector<uint8_t> plain) {
+  bundle_put_le32(plain.data(), calc_buf_crc(plain.data() + 4, static_cast<uint32_t>(plain.size() - 4)));
+  AES_ctx ctx;
+  AES_init_ctx_iv(&ctx, keyCbc, iv);
+  AES_CBC_encrypt_buffer(&ctx, plain.data() + 64, static_cast<uint32_t>(plain.size() - 64));
+  return plain;
+}
+
+inline uint8_t* entry_at(std::vector<uint8_t>& plain, int index) { return plain.data() + 64 + 64 * index; }
+
+inline std::vector<bundle_item> five_items_third_broken() {
+  return {{"a.lua", "return 'a'"}, {"b.zor", "return 'b'"}, {"c.lua", "return = oops"},
+          {"d.bin", "dddd"}, {"e.lua", "return 'e'"}};
+}
+
+}  // namespace zor_test
+
+#endif  // ZOR_TEST_BUNDLE_HELPERS_H_

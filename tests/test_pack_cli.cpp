@@ -1,0 +1,150 @@
+// Runs the real zor_pack.
+#include <sys/stat.h>
+
+#include "bundle_helpers.h"
+#include "test_support.h"
+#include "util.h"
+
+using zor_test::read_file;
+using zor_test::run_program;
+using zor_test::write_file;
+
+namespace {
+
+const std::string kPack = std::string(ZOR_BIN_DIR) + "/zor_pack";
+
+class PackCli : public zor_test::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    src_ = path("src");
+    ASSERT_EQ(mkdir(src_.c_str(), 0700), 0);
+    write_file(src_ + "/zor_update_whole_package.lua", "return require('helper').ok()");
+    write_file(src_ + "/helper.lua", "return {ok = function() return true end}");
+    write_file(src_ + "/fw.img", std::string("\xff\x00 image", 8));
+    out_ = path("out.zor");
+  }
+  zor_test::child_result pack(std::vector<std::string> args) { return run_program(kPack, args); }
+  std::string src_, out_;
+};
+
+TEST_F(PackCli, RoundTripThroughListVerifyAndExtract) {
+  auto r = pack({"pack", "-o", out_, src_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = pack({"list", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto rows = zor_test::lines_starting(r.out, "");
+  ASSERT_EQ(rows.size(), 4u) << r.out;
+  EXPECT_NE(rows[1].find("file    fw.img"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[2].find("script  helper.lua"), std::string::npos) << rows[2];
+  char crc[16];
+  snprintf(crc, sizeof crc, "0x%08x", calc_buf_crc("\xff\x00 image", 8));
+  EXPECT_NE(rows[1].find(crc), std::string::npos);
+  r = pack({"list", "--json", out_});
+  EXPECT_NE(r.out.find("\"module\": \"zor_update_whole_package\""), std::string::npos) << r.out;
+  EXPECT_EQ(pack({"verify", out_}).status, 0);
+  r = pack({"extract", out_, path("x")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"zor_update_whole_package.lua", "helper.lua", "fw.img"})
+    EXPECT_EQ(read_file(path("x/") + name), read_file(src_ + "/" + name)) << name;
+  r = pack({"extract", out_, path("x")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not empty"), std::string::npos);
+}
+
+TEST_F(PackCli, OutputIsReproducibleAndNamedItemsWork) {
+  ASSERT_EQ(pack({"pack", "-o", out_, src_, "renamed.bin=" + src_ + "/fw.img"}).status, 0);
+  ASSERT_EQ(pack({"pack", "-o", path("again.zor"), src_, "renamed.bin=" + src_ + "/fw.img"}).status, 0);
+  EXPECT_EQ(read_file(out_), read_file(path("again.zor")));
+  EXPECT_NE(pack({"list", out_}).out.find("renamed.bin"), std::string::npos);
+}
+
+TEST_F(PackCli, FailedPackLeavesNoBundleAndKeepsExistingOne) {
+  write_file(src_ + "/broken.lua", "local x = \n\n = 1");
+  auto r = pack({"pack", "-o", out_, src_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(src_ + "/broken.lua:3:"), std::string::npos) << r.err;
+  EXPECT_FALSE(is_path_existed(out_.c_str()));
+  unlink((src_ + "/broken.lua").c_str());
+
+  write_file(out_, "old");
+  r = pack({"pack", "-o", out_, src_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--force"), std::string::npos);
+  EXPECT_EQ(read_file(out_), "old");
+  EXPECT_EQ(pack({"pack", "--force", "-o", out_, src_}).status, 0);
+  EXPECT_EQ(pack({"verify", out_}).status, 0);
+  DIR* d = opendir(dir_.c_str());
+  while (struct dirent* e = readdir(d)) EXPECT_EQ(strstr(e->d_name, ".tmp."), nullptr) << e->d_name;
+  closedir(d);
+}
+
+TEST_F(PackCli, BadNamesAndMissingEntryAreRefused) {
+  write_file(path("f"), "x");
+  struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{src_, "a/b=" + path("f")}, "outside the unpack directory"},
+      {{src_, "..=" + path("f")}, "outside the unpack directory"},
+      {{src_, std::string(32, 'n') + "=" + path("f")}, "1 to 31 bytes"},
+      {{src_, "caf\xc3\xa9=" + path("f")}, "printable ASCII"},
+      {{src_, ".lua=" + path("f")}, "module name"},
+      {{src_, "fw.img=" + path("f")}, "already taken"},
+      {{path("f")}, "entry module"},
+      {{src_, path("missing")}, "no such file"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"pack", "-o", out_};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = pack(args);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_FALSE(is_path_existed(out_.c_str()));
+  }
+  EXPECT_EQ(pack({"pack", "--no-entry", "-o", out_, path("f")}).status, 0);
+  auto r = pack({"pack", "-o", path("dup.zor"), src_, "helper.zor=" + src_ + "/helper.lua"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("warning:"), std::string::npos);
+}
+
+TEST_F(PackCli, UsageErrorsExitTwo) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"pack", src_}, {"pack", "-o", out_, "--strip", src_}, {"list"}, {"list", "--bogus"}}) {
+    EXPECT_EQ(pack(args).status, 2) << (args.empty() ? "" : args[0]);
+  }
+  auto r = pack({"pack", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("--precompile"), std::string::npos);
+}
+
+TEST_F(PackCli, VerifyNamesEveryProblem) {
+  std::vector<uint8_t> image = zor_test::sealed_image({{"zor_update_whole_package.lua", "return true"}});
+  uint32_t stored = bundle_get_le32(image.data());
+  image[70] ^= 0x10;
+  write_file(out_, std::string(image.begin(), image.end()));
+  auto r = pack({"verify", out_});
+  EXPECT_EQ(r.status, 1);
+  char want[64];
+  snprintf(want, sizeof want, "CRC mismatch: stored 0x%08x, computed 0x", stored);
+  EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+
+  auto plain = zor_test::plain_image({{"bad.lua", "return +"}, {"../x", "y"}});
+  write_file(out_, [&] { auto s = zor_test::seal(plain); return std::string(s.begin(), s.end()); }());
+  r = pack({"verify", out_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: ").size(), 2u) << r.err;
+  EXPECT_NE(r.err.find("item 0 (bad.lua): does not compile"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("item 1 (../x): file name would be written outside"), std::string::npos) << r.err;
+  write_file(out_, "not a bundle at all, just some text that is long enough to hold a header....");
+  EXPECT_NE(pack({"list", out_}).err.find("bad magic"), std::string::npos);
+}
+
+TEST_F(PackCli, PrecompiledBundleVerifies) {
+  ASSERT_EQ(pack({"pack", "--precompile", "--strip", "-o", out_, src_}).status, 0);
+  EXPECT_EQ(pack({"verify", out_}).status, 0);
+  std::string bytes = read_file(out_);
+  EXPECT_EQ(bytes.find("require"), std::string::npos) << "sources are encrypted";
+}
+
+}  // namespace
