@@ -2,7 +2,9 @@
 # first, so both work on a fresh Debian machine (as root).
 BUILD := build
 MAKEFLAGS += --no-print-directory
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
+# make BUNDLE_KEY=path/to/key.txt builds with a product's own bundle key;
+# without it the repository's default key is used.
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))"
 
 .PHONY: all deps configure build test demo bench clean
 

@@ -24,6 +24,13 @@ enum util_log_line : int32_t {
   kLineRuntimePath = 307,
   kLineDelimiter = 312,
   kLineModulePath = 318,
+  kLineParseNum = 467,
+  kLineDukAlloc = 543,
+  kLineDukOpen = 549,
+  kLineDukSeek = 553,
+  kLineDukWrite = 555,
+  kLineDukFlush = 557,
+  kLineDukClose = 559,
 };
 
 const char kSource[] = "util";
@@ -32,6 +39,8 @@ const size_t kPrefixMax = 96;
 const size_t kPathBuf = 4096;
 const char kConfigDirName[] = "zor_update_whole_package_config/";
 const char kTempTemplate[] = "/tmp/tmpdir.XXXXXX";
+const long kDukOffset = 10240;
+const size_t kDukSize = 2080;
 
 int32_t log_vout(const char* prefix, const char* fmt, va_list ap) {
   char line[kLineSize];
@@ -252,4 +261,83 @@ int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, b
   if (err == 0 && (replace ? rename(tmp.c_str(), path) : link(tmp.c_str(), path)) != 0) err = errno;
   if (err != 0 || !replace) unlink(tmp.c_str());
   return err;
+}
+
+int64_t parse_num(const char* text, const char** end) {
+  char* stop = nullptr;
+  unsigned long long value = strtoull(text, &stop, 0);
+  if (stop == text) return -1;
+  // Limits are ULLONG_MAX >> 10, >> 20 and >> 30, minus one; with decimal
+  // factors the product then always fits 64 unsigned bits.
+  switch (*stop) {
+    case 'k':
+    case 'K':
+      if (value > 0x3FFFFFFFFFFFFEull) return -1;
+      value *= 1000ull;
+      ++stop;
+      break;
+    case 'm':
+    case 'M':
+      if (value > 0xFFFFFFFFFFEull) return -1;
+      value *= 1000000ull;
+      ++stop;
+      break;
+    case 'g':
+    case 'G':
+      if (value > 0x3FFFFFFFEull) return -1;
+      value *= 1000000000ull;
+      ++stop;
+      break;
+    default:
+      break;
+  }
+  if (value > static_cast<unsigned long long>(INT64_MAX)) {  // a sign, an overflow, or >= 2^63
+    zor_log_err(kSource, kLineParseNum, "fail in pase_num, out of range\n");
+    return -1;
+  }
+  if (end != nullptr) *end = stop;
+  return static_cast<int64_t>(value);
+}
+
+// Additive checksum of little-endian 32-bit words (any alignment); a 1- to
+// 3-byte tail is added as one little-endian number. Kept for firmware tools.
+[[maybe_unused]] static uint32_t add_sum(const void* data, uint32_t length, uint32_t sum) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  uint32_t words = length / 4;
+  for (uint32_t i = 0; i < words; ++i, p += 4)
+    sum += static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+  uint32_t tail = 0;
+  for (uint32_t i = 0; i < length % 4; ++i) tail |= static_cast<uint32_t>(p[i]) << (8 * i);
+  return sum + tail;
+}
+
+int32_t zor_hdcp22_fwle_clr_dukArea(const char* path) {
+  uint8_t* buf = new (std::nothrow) uint8_t[kDukSize];
+  if (buf == nullptr) {
+    zor_log_err(kSource, kLineDukAlloc, "Exception: fail to alloc buuffer\n");
+    return kLineDukAlloc + 1;
+  }
+  FILE* f = fopen(path, "rb+");
+  if (f == nullptr) {
+    // Key material that could not be wiped must not look wiped: not 0.
+    zor_log_err(kSource, kLineDukOpen, "Fail in open fwle %s\n", path);
+    delete[] buf;
+    return kLineDukOpen + 1;
+  }
+  memset(buf, 0, kDukSize);
+  int32_t line = 0;
+  if (fseek(f, kDukOffset, SEEK_SET) != 0)
+    line = kLineDukSeek;
+  else if (fwrite(buf, 1, kDukSize, f) != kDukSize)
+    line = kLineDukWrite;
+  else if (fflush(f) != 0)
+    line = kLineDukFlush;
+  if (fclose(f) != 0 && line == 0) line = kLineDukClose;
+  delete[] buf;
+  if (line != 0) {
+    zor_log_err(kSource, line, "Fail in clear duk area of fwle %s: %s\n", path, strerror(errno));
+    return line + 1;
+  }
+  return 0;
 }

@@ -1,4 +1,5 @@
-// Support library: log lines, the fatal stop, paths and files.
+// Support library: log lines, the fatal stop, paths and files, numeric and
+// firmware-file helpers.
 #ifndef ZOR_UTIL_H_
 #define ZOR_UTIL_H_
 
@@ -72,5 +73,18 @@ int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, b
 // Replaces `out` with the printf-formatted text and returns it; `out`
 // becomes empty when the format cannot be rendered.
 std::string& std_string_format(std::string& out, const char* fmt, ...) ZOR_PRINTF(2, 3);
+
+// Parses an unsigned number in base 0 with an optional decimal k/M/G suffix
+// (x1000, x1000000, x1000000000). Returns the value, or -1: nothing
+// converted, value above the suffix's limit, or a result of 2^63 or more
+// (only this last is logged, at util L467). *end, when given, is set only on
+// success, just past the number and its suffix.
+int64_t parse_num(const char* text, const char** end);
+
+// Zeroes the 2080-byte DUK area at offset 10240 of a firmware file (a shorter
+// file grows to 12320 bytes). 0 cleared; 544 no buffer (L543); 550 the file
+// cannot be opened (L549); 554 seek (L553), 556 write (L555), 558 flush
+// (L557) or 560 close (L559) failed.
+int32_t zor_hdcp22_fwle_clr_dukArea(const char* path);
 
 #endif  // ZOR_UTIL_H_
