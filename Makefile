@@ -6,7 +6,10 @@ MAKEFLAGS += --no-print-directory
 # without it the repository's default key is used.
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))"
 
-.PHONY: all deps configure build test demo bench clean
+FUZZ_TARGETS := fuzz_bundle_file fuzz_bundle_sealed fuzz_parse_num fuzz_hex_key fuzz_pack_verify
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind
 
 all: build
 
@@ -24,6 +27,38 @@ test: build
 
 demo: build
 	@scripts/demo.sh
+
+# The whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
+# any report fails the run.
+test-sanitize: deps
+	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build-sanitize -j2
+	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -E ProductBundleKey
+
+# libFuzzer targets (clang++) in build-fuzz/.
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  -DZOR_FUZZ=ON -DZOR_BUILD_TESTS=OFF -DZOR_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build-fuzz -j2
+
+# Every target for FUZZ_SECONDS over its committed corpus (new inputs go to
+# a scratch corpus, the committed one is only read).
+fuzz-smoke: fuzz
+	@scripts/fuzz-run $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# The end-to-end launcher tests with the launcher under valgrind memcheck
+# (not part of CI). Exit code 99 marks a memcheck error, so the tests'
+# own expectations of 0, 1 and 207 stay meaningful; the still-reachable Lua
+# state that the launcher keeps open by design (Lua's interior pointers make
+# parts of it "possibly lost") is not an error; definite leaks are.
+test-valgrind: build
+	@command -v valgrind >/dev/null || apt-get install -y -qq valgrind >/dev/null
+	@rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
+	ZOR_TEST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite -q --log-file=$(CURDIR)/$(BUILD)/valgrind/launcher.%p.log" \
+	  $(BUILD)/zor_tests --gtest_filter='Launcher.*'
+	@if grep -l . $(BUILD)/valgrind/*.log; then echo "valgrind reported errors in the logs above"; exit 1; fi
+	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) launcher runs, no errors"
 
 bench: build
 	$(BUILD)/zor_bench

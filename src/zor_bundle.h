@@ -80,6 +80,11 @@ int32_t bundle_read_entry(const uint8_t* image, int32_t img_size, int32_t index,
 // BUNDLE_TOO_LARGE. The same items always give the same bytes.
 int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image);
 
+// Seals a plain image of `img_size` bytes in place (64 plus whole blocks):
+// writes the CRC of bytes 4.. at 0, then encrypts bytes 64.. with the
+// bundle key. The header's own fields are left as they are.
+void bundle_seal(uint8_t* image, int32_t img_size);
+
 // Opens a sealed image in place: checks magic and size, decrypts, checks the
 // CRC and every entry. Appends one line per problem to `problems` and fills
 // `entries` with the entries that are sound. BUNDLE_OK or the first problem.
@@ -90,6 +95,13 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
 // each script item that does not compile. Returns the number of problems.
 int32_t bundle_check_items(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
                            std::vector<std::string>& problems);
+
+// Lua does not check precompiled chunks, and a malformed one can crash its
+// loader or make it allocate without bound. True when `data` (a chunk that
+// begins with "\x1bLua") has the exact Lua 5.3 layout for this platform,
+// every count fits the bytes that are left and nesting stays within 200
+// levels; otherwise `why` names the first problem.
+bool bundle_bytecode_is_sound(const char* data, size_t size, std::string& why);
 
 // Compiles a Lua chunk without running it; on failure `error` holds Lua's
 // message (with `chunk_name` and the line). Returns the Lua status (0 = ok).

@@ -175,6 +175,14 @@ static int32_t dispatch_items(uint8_t* image, int32_t img_size, int32_t count, l
     }
     if (L == nullptr) continue;
     lua_settop(L, preload_top);  // package, preload on top: preload at -2 after the push below
+    // Lua trusts precompiled chunks; a malformed one must fail like a syntax
+    // error, not crash the loader.
+    std::string why;
+    if (e.size > 0 && data[0] == LUA_SIGNATURE[0] && !bundle_bytecode_is_sound(data, e.size, why)) {
+      zor_log_err(kSource, kLineLoadItem, "err(%d) while load item[%s]\n", LUA_ERRSYNTAX, e.module.c_str());
+      zor_log_out(kMsgPrefix, "%s: bad binary format (%s)", e.module.c_str(), why.c_str());
+      return LUA_ERRSYNTAX;
+    }
     int status = luaL_loadbufferx(L, data, static_cast<size_t>(e.size), e.module.c_str(), nullptr);  // [-0, +1]
     if (status != LUA_OK) {
       zor_log_err(kSource, kLineLoadItem, "err(%d) while load item[%s]\n", status, e.module.c_str());

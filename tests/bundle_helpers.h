@@ -31,10 +31,7 @@ inline std::vector<uint8_t> plain_image(const std::vector<bundle_item>& items) {
 // Writes the CRC over bytes 4.. and encrypts bytes 64.. of a plain image
 // whose length is 64 plus whole blocks, whatever its header says.
 inline std::vector<uint8_t> seal(std::vector<uint8_t> plain) {
-  bundle_put_le32(plain.data(), calc_buf_crc(plain.data() + 4, static_cast<uint32_t>(plain.size() - 4)));
-  AES_ctx ctx;
-  AES_init_ctx_iv(&ctx, keyCbc, iv);
-  AES_CBC_encrypt_buffer(&ctx, plain.data() + 64, static_cast<uint32_t>(plain.size() - 64));
+  bundle_seal(plain.data(), static_cast<int32_t>(plain.size()));
   return plain;
 }
 

@@ -88,15 +88,30 @@ inline child_result run_in_child(const std::function<int()>& fn) {
 }
 
 // Runs a program with arguments (argv[0] = path), optionally in `cwd`.
+// ZOR_TEST_WRAPPER (say "valgrind -q ...") is put in front of the program.
 inline child_result run_program(const std::string& path, const std::vector<std::string>& args,
                                 const std::string& cwd = "") {
+  std::vector<std::string> wrapper;
+  if (const char* w = getenv("ZOR_TEST_WRAPPER")) {
+    std::string word;
+    for (const char* p = w;; ++p) {
+      if (*p == ' ' || *p == '\0') {
+        if (!word.empty()) wrapper.push_back(word);
+        word.clear();
+        if (*p == '\0') break;
+      } else {
+        word += *p;
+      }
+    }
+  }
   return run_in_child([&]() -> int {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) return 120;
     std::vector<char*> argv;
+    for (const auto& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     return 121;
   });
 }

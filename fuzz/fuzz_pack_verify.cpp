@@ -1,0 +1,27 @@
+// What zor_pack list and verify do with a file: open, check every entry,
+// name and script. An odd first byte seals the rest first, so both the
+// outer checks and the item checks get exercised.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "zor_bundle.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 20)) return -1;
+  std::vector<uint8_t> image(data, data + size);
+  if (size > 0 && (data[0] & 1)) {
+    size_t body = size < 64 ? 0 : size - 64;
+    image.resize(64 + (body + 15) / 16 * 16, 0);
+    memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
+    bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
+    bundle_seal(image.data(), static_cast<int32_t>(image.size()));
+  }
+  std::vector<bundle_entry> entries;
+  std::vector<std::string> problems;
+  bundle_open(image, entries, problems);
+  bundle_check_items(image, entries, problems);
+  for (const auto& e : entries)
+    if (static_cast<int64_t>(e.offset) + e.size > static_cast<int64_t>(image.size())) abort();
+  return 0;
+}
