@@ -5,8 +5,7 @@
 #include "zor_load_lua_flow.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static size_t used;
-  static lua_State* L = zor_fuzz::capped_state(&used);
+  static lua_State* L = zor_fuzz::capped_state();
   static const std::string unpack = [] {
     std::string d = zor_fuzz::scratch_dir() + "/unpack";
     mkdir(d.c_str(), 0700);

@@ -17,17 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string unpack = root + "/unpack";
   mkdir(unpack.c_str(), 0700);
 
-  size_t body = size < 64 ? 0 : size - 64;
-  std::vector<uint8_t> image(64 + (body + 15) / 16 * 16, 0);
-  memcpy(image.data(), data, size);
-  memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
-  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
-  bundle_seal(image.data(), static_cast<int32_t>(image.size()));
-
-  size_t used;
-  lua_State* L = zor_fuzz::capped_state(&used);
+  std::vector<uint8_t> image = zor_fuzz::sealed_from(data, size);
+  lua_State* L = zor_fuzz::capped_state();
   lua_item_decrypt_and_load(image.data(), static_cast<int32_t>(image.size()), L, (unpack + "/").c_str());
-  lua_close(L);
+  bundle_close_capped_state(L);
 
   zor_fuzz::count_entries(unpack, true);
   if (zor_fuzz::count_entries(root, false) != 1) abort();  // only unpack/ beside it

@@ -5,18 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "zor_bundle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return -1;
   std::vector<uint8_t> image(data, data + size);
-  if (size > 0 && (data[0] & 1)) {
-    size_t body = size < 64 ? 0 : size - 64;
-    image.resize(64 + (body + 15) / 16 * 16, 0);
-    memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
-    bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
-    bundle_seal(image.data(), static_cast<int32_t>(image.size()));
-  }
+  if (size > 0 && (data[0] & 1)) image = zor_fuzz::sealed_from(data, size);
   std::vector<bundle_entry> entries;
   std::vector<std::string> problems;
   bundle_open(image, entries, problems);

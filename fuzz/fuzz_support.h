@@ -11,9 +11,10 @@
 #include <cstring>
 #include <string>
 
-#include <lua.hpp>
+#include <vector>
 
 #include "util.h"
+#include "zor_bundle.h"
 
 namespace zor_fuzz {
 
@@ -56,31 +57,25 @@ inline int count_entries(const std::string& dir, bool files_only) {
   return n;
 }
 
-// A Lua state whose allocations stop at 256 MiB. A bytecode item may ask the
-// loader for gigabytes (it clears its vectors before it finds the chunk
-// truncated); with the cap that ends in Lua's memory error, status 4, as on a
-// machine without that much memory, instead of exhausting the fuzzer.
-inline void* capped_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
-  size_t* used = static_cast<size_t*>(ud);
-  const size_t limit = size_t{256} << 20;
-  if (ptr == nullptr) osize = 0;
-  if (nsize == 0) {
-    free(ptr);
-    *used -= osize;
-    return nullptr;
-  }
-  if (nsize > osize && nsize - osize > limit - *used) return nullptr;
-  void* p = realloc(ptr, nsize);
-  if (p != nullptr) *used = *used - osize + nsize;
-  return p;
+// A bytecode item may ask Lua's loader for gigabytes (it clears its vectors
+// before it finds the chunk truncated). Capped at 256 MiB that ends in Lua's
+// memory error, status 4, as on a machine without that much memory.
+inline lua_State* capped_state() {
+  lua_State* L = bundle_new_capped_state(size_t{256} << 20);
+  if (L == nullptr) abort();
+  return L;
 }
 
-inline lua_State* capped_state(size_t* used) {
-  *used = 0;
-  lua_State* L = lua_newstate(capped_alloc, used);
-  if (L == nullptr) abort();
-  luaL_openlibs(L);
-  return L;
+// The input as a plain image made consistent (magic, size padded to whole
+// blocks) and sealed with the bundle key and CRC.
+inline std::vector<uint8_t> sealed_from(const uint8_t* data, size_t size) {
+  size_t body = size < 64 ? 0 : size - 64;
+  std::vector<uint8_t> image(64 + (body + 15) / 16 * 16, 0);
+  if (size > 0) memcpy(image.data(), data, size);
+  memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
+  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
+  bundle_seal(image.data(), static_cast<int32_t>(image.size()));
+  return image;
 }
 
 }  // namespace zor_fuzz

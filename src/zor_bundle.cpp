@@ -213,6 +213,24 @@ void* capped_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
 
 }  // namespace
 
+lua_State* bundle_new_capped_state(size_t limit) {
+  alloc_budget* budget = new alloc_budget{0, limit};
+  lua_State* L = lua_newstate(capped_alloc, budget);
+  if (L == nullptr) {
+    delete budget;
+    return nullptr;
+  }
+  luaL_openlibs(L);
+  return L;
+}
+
+void bundle_close_capped_state(lua_State* L) {
+  void* budget = nullptr;
+  lua_getallocf(L, &budget);
+  lua_close(L);
+  delete static_cast<alloc_budget*>(budget);
+}
+
 namespace {
 
 // Walks a precompiled chunk in the order Lua 5.3 dumps it.
@@ -353,8 +371,7 @@ int32_t bundle_compile(const std::string& source, const std::string& chunk_name,
     error = chunk_name + ": bad binary format (" + why + ")";
     return LUA_ERRSYNTAX;
   }
-  alloc_budget budget{0, kCompileMemoryLimit};
-  lua_State* L = lua_newstate(capped_alloc, &budget);
+  lua_State* L = bundle_new_capped_state(kCompileMemoryLimit);
   if (L == nullptr) {
     error = "not enough memory for a Lua state";
     return LUA_ERRMEM;
@@ -367,7 +384,7 @@ int32_t bundle_compile(const std::string& source, const std::string& chunk_name,
     out.clear();
     lua_dump(L, dump_writer, &out, strip ? 1 : 0);  // [-0, +0]: dumps the function on top
   }
-  lua_close(L);
+  bundle_close_capped_state(L);
   return status;
 }
 

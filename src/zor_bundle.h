@@ -6,6 +6,7 @@
 #define ZOR_BUNDLE_H_
 
 #include <cstdint>
+#include <lua.hpp>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,12 @@ int32_t bundle_check_items(const std::vector<uint8_t>& image, const std::vector<
 // every count fits the bytes that are left and nesting stays within 200
 // levels; otherwise `why` names the first problem.
 bool bundle_bytecode_is_sound(const char* data, size_t size, std::string& why);
+
+// A Lua state with the standard libraries whose allocations stop at `limit`
+// bytes (beyond it Lua raises its memory error), or null. Close it with
+// bundle_close_capped_state.
+lua_State* bundle_new_capped_state(size_t limit);
+void bundle_close_capped_state(lua_State* L);
 
 // Compiles a Lua chunk without running it; on failure `error` holds Lua's
 // message (with `chunk_name` and the line). Returns the Lua status (0 = ok).

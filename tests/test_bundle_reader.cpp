@@ -205,6 +205,16 @@ TEST_F(BundleReader, FileFormReportsReadFailuresInTwoLines) {
     EXPECT_EQ(lua_item_decrypt_and_load_file(c.file.c_str(), L_, unpack_.c_str()), -156) << c.file;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.lines);
   }
+  // A file of 2 GiB or more is refused, not read with a wrapped size.
+  std::string big = path("big.zor");
+  write_file(big, "");
+  if (truncate(big.c_str(), 0x80000000LL) == 0) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lua_item_decrypt_and_load_file(big.c_str(), L_, unpack_.c_str()), -156);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              kErr + "L133:Fail in get_filesize " + big + ": 0x80000000 bytes is too large\n" + kErr +
+                  "L155:Fail save res to buf, path[" + big + "], ret -134\n");
+  }
   std::vector<uint8_t> bad = sealed_image({});
   bad[0] ^= 1;
   write_file(path("bad.zor"), std::string(bad.begin(), bad.end()));
