@@ -18,7 +18,7 @@
 #include "aes.h"
 #include "crc32.h"
 #include "util.h"
-#include "zor_bundle.h"
+#include "bundle_pack.h"
 #include "zor_load_lua_flow.h"
 
 namespace {

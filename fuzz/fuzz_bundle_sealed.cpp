@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "zor_bundle.h"
 #include "zor_load_lua_flow.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image = zor_fuzz::sealed_from(data, size);
   lua_State* L = zor_fuzz::capped_state();
   lua_item_decrypt_and_load(image.data(), static_cast<int32_t>(image.size()), L, (unpack + "/").c_str());
-  bundle_close_capped_state(L);
+  chunk_close_capped_state(L);
 
   zor_fuzz::count_entries(unpack, true);
   if (zor_fuzz::count_entries(root, false) != 1) abort();  // only unpack/ beside it

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "bundle_pack.h"
 #include "fuzz_support.h"
-#include "zor_bundle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return -1;
@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<bundle_entry> entries;
   std::vector<std::string> problems;
   bundle_open(image, entries, problems);
-  bundle_check_items(image, entries, problems);
+  bundle_check_names(entries, kFileItemsWritten, problems);
+  bundle_check_scripts(image, entries, problems);
   for (const auto& e : entries)
     if (static_cast<int64_t>(e.offset) + e.size > static_cast<int64_t>(image.size())) abort();
   return 0;

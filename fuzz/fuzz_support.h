@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "util.h"
-#include "zor_bundle.h"
+#include "bundle_pack.h"
+#include "chunk_gate.h"
 
 namespace zor_fuzz {
 
@@ -58,10 +59,10 @@ inline int count_entries(const std::string& dir, bool files_only) {
 }
 
 // A bytecode item may ask Lua's loader for gigabytes (it clears its vectors
-// before it finds the chunk truncated). Capped at 256 MiB that ends in Lua's
-// memory error, status 4, as on a machine without that much memory.
+// before it finds the chunk truncated). Under the packer's cap that ends in
+// Lua's memory error, status 4, as on a machine without that much memory.
 inline lua_State* capped_state() {
-  lua_State* L = bundle_new_capped_state(size_t{256} << 20);
+  lua_State* L = chunk_new_capped_state(kChunkMemoryCap);
   if (L == nullptr) abort();
   return L;
 }

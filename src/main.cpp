@@ -14,11 +14,13 @@ lua_State* LState = nullptr;
 namespace {
 
 const char kBundleName[] = "nuvex.zor";
-const char kEntryModule[] = "zor_update_whole_package";
-const char kMsgPrefix[] = "MSG[TLS]";
+const char kSource[] = "main";
 
-// "ERR[TLS]f(main)L48:" is an external contract: fixed, not __LINE__.
-const int32_t kLineLoader = 48;
+// Line numbers of the "ERR[TLS]f(main)L<n>:" prefixes: an external contract
+// (field logs and support tools match on them), fixed, never __LINE__.
+enum main_log_line : int32_t {
+  kLineLoader = 48,
+};
 
 // Pushes the entry module's argument table and returns its stack index.
 int32_t push_argument_table(lua_State* L, int argc, char** argv) {
@@ -40,15 +42,12 @@ int32_t push_argument_table(lua_State* L, int argc, char** argv) {
 }
 
 int run(int argc, char** argv, const std::string& bundle) {
-  zor_log_out(kMsgPrefix, "Unpacking0...\n");
+  zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
   if (zor_lua_state_init(&LState) != 0) die("Fail create l state\n");
   if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str()) != 0) die("FAil unpack firmware\n");
   int32_t arg_index = push_argument_table(LState, argc, argv);
-  int32_t r = zor_lua_call_loader(LState, kEntryModule, &arg_index);
-  if (r != 0) {
-    zor_log_err("main", kLineLoader, "Fail in loader[%s],ret %d\n", kEntryModule, r);
-    return -(kLineLoader + 1);
-  }
+  int32_t r = zor_lua_call_loader(LState, kZorEntryModule, &arg_index);
+  if (r != 0) return zor_fail(kSource, kLineLoader, "Fail in loader[%s],ret %d\n", kZorEntryModule, r);
   // Nothing is torn down: the state stays open and the unpack directory stays.
   return 0;
 }

@@ -16,7 +16,7 @@ namespace {
 
 // Line numbers of the "ERR[TLS]f(util)L<n>:" prefixes. They are an external
 // contract (field logs and support tools match on them): fixed per call site,
-// never __LINE__, and the result code of a site is -(line + 1).
+// never __LINE__. A site fails through zor_fail, so its code is -(line + 1).
 enum util_log_line : int32_t {
   kLineReadlink = 45,
   kLineMkdtemp = 61,
@@ -66,14 +66,26 @@ void zor_err_prefix(char* buf, size_t size, const char* source, int32_t line) {
   snprintf(buf, size, "ERR[TLS]f(%s)L%d:", source, line);
 }
 
-int32_t zor_log_err(const char* source, int32_t line, const char* fmt, ...) {
+static void log_err_vout(const char* source, int32_t line, const char* fmt, va_list ap) {
   char prefix[128];
   zor_err_prefix(prefix, sizeof prefix, source, line);
+  log_vout(prefix, fmt, ap);
+}
+
+int32_t zor_log_err(const char* source, int32_t line, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  log_vout(prefix, fmt, ap);
+  log_err_vout(source, line, fmt, ap);
   va_end(ap);
   return 0;
+}
+
+int32_t zor_fail(const char* source, int32_t line, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  log_err_vout(source, line, fmt, ap);
+  va_end(ap);
+  return -(line + 1);
 }
 
 void die(const char* fmt, ...) {
@@ -93,29 +105,17 @@ int32_t _get_path_of_executable(std::string& out) {
   char target[kPathBuf];
   snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(getpid()));
   ssize_t n = readlink(link, target, sizeof target);
-  if (n < 0) {
-    zor_log_err(kSource, kLineReadlink, "Fail readlink path(%s), err(%d)\n", link, errno);
-    return -(kLineReadlink + 1);
-  }
+  if (n < 0) return zor_fail(kSource, kLineReadlink, "Fail readlink path(%s), err(%d)\n", link, errno);
   out.assign(target, static_cast<size_t>(n));  // readlink does not NUL-terminate
   return 0;
 }
 
 int32_t get_path_of_executable(std::string& out) {
-  if (_get_path_of_executable(out) != 0) {
-    zor_log_err(kSource, kLineRuntimePath, "Fail in get runtime path\n");
-    return -(kLineRuntimePath + 1);
-  }
+  if (_get_path_of_executable(out) != 0) return zor_fail(kSource, kLineRuntimePath, "Fail in get runtime path\n");
   size_t slash = out.rfind('/');
-  if (slash == std::string::npos) {
-    zor_log_err(kSource, kLineDelimiter, "Fail find path delimeter\n");
-    return -(kLineDelimiter + 1);
-  }
+  if (slash == std::string::npos) return zor_fail(kSource, kLineDelimiter, "Fail find path delimeter\n");
   out.resize(slash + 1);
-  if (out.empty() || out.back() != '/') {
-    zor_log_err(kSource, kLineModulePath, "err module path %s\n", out.c_str());
-    return -(kLineModulePath + 1);
-  }
+  if (out.empty() || out.back() != '/') return zor_fail(kSource, kLineModulePath, "err module path %s\n", out.c_str());
   out += kConfigDirName;
   return 0;
 }
@@ -123,10 +123,7 @@ int32_t get_path_of_executable(std::string& out) {
 int32_t create_temp_unique_dir(std::string& out) {
   char tmpl[sizeof kTempTemplate];
   memcpy(tmpl, kTempTemplate, sizeof tmpl);
-  if (mkdtemp(tmpl) == nullptr) {
-    zor_log_err(kSource, kLineMkdtemp, "Fail create temp dir %s\n", tmpl);
-    return -(kLineMkdtemp + 1);
-  }
+  if (mkdtemp(tmpl) == nullptr) return zor_fail(kSource, kLineMkdtemp, "Fail create temp dir %s\n", tmpl);
   out = tmpl;
   out += '/';
   return 0;
@@ -134,10 +131,7 @@ int32_t create_temp_unique_dir(std::string& out) {
 
 int32_t remove_directory(const char* path) {
   DIR* dir = opendir(path);
-  if (dir == nullptr) {
-    zor_log_err(kSource, kLineOpendir, "Fail open dir %s\n", path);
-    return -(kLineOpendir + 1);
-  }
+  if (dir == nullptr) return zor_fail(kSource, kLineOpendir, "Fail open dir %s\n", path);
   int32_t result = 0;
   struct dirent* entry;
   while (result == 0 && (entry = readdir(dir)) != nullptr) {
@@ -312,18 +306,16 @@ int64_t parse_num(const char* text, const char** end) {
   return sum + tail;
 }
 
+// Unlike the launcher's codes, this operation's are positive: line + 1, the
+// negated zor_fail code.
 int32_t zor_hdcp22_fwle_clr_dukArea(const char* path) {
   uint8_t* buf = new (std::nothrow) uint8_t[kDukSize];
-  if (buf == nullptr) {
-    zor_log_err(kSource, kLineDukAlloc, "Exception: fail to alloc buuffer\n");
-    return kLineDukAlloc + 1;
-  }
+  if (buf == nullptr) return -zor_fail(kSource, kLineDukAlloc, "Exception: fail to alloc buuffer\n");
   FILE* f = fopen(path, "rb+");
   if (f == nullptr) {
-    // Key material that could not be wiped must not look wiped: not 0.
-    zor_log_err(kSource, kLineDukOpen, "Fail in open fwle %s\n", path);
     delete[] buf;
-    return kLineDukOpen + 1;
+    // Key material that could not be wiped must not look wiped: not 0.
+    return -zor_fail(kSource, kLineDukOpen, "Fail in open fwle %s\n", path);
   }
   memset(buf, 0, kDukSize);
   int32_t line = 0;
@@ -335,9 +327,6 @@ int32_t zor_hdcp22_fwle_clr_dukArea(const char* path) {
     line = kLineDukFlush;
   if (fclose(f) != 0 && line == 0) line = kLineDukClose;
   delete[] buf;
-  if (line != 0) {
-    zor_log_err(kSource, line, "Fail in clear duk area of fwle %s: %s\n", path, strerror(errno));
-    return line + 1;
-  }
+  if (line != 0) return -zor_fail(kSource, line, "Fail in clear duk area of fwle %s: %s\n", path, strerror(errno));
   return 0;
 }

@@ -14,9 +14,17 @@
 // Text that comes from outside the program is passed as ("%s", text).
 int32_t zor_log_out(const char* prefix, const char* fmt, ...) ZOR_PRINTF(2, 3);
 
+// The message prefix of progress lines and of errors that come out of Lua.
+inline constexpr char kZorMsgPrefix[] = "MSG[TLS]";
+
 // zor_log_out with the error-location prefix "ERR[TLS]f(<source>)L<line>:".
 // Always returns 0.
 int32_t zor_log_err(const char* source, int32_t line, const char* fmt, ...) ZOR_PRINTF(3, 4);
+
+// A failure site in one statement: logs like zor_log_err and returns
+// -(line + 1), the site's result code, so the line logged and the code
+// returned can never disagree.
+int32_t zor_fail(const char* source, int32_t line, const char* fmt, ...) ZOR_PRINTF(3, 4);
 
 // Builds the error-location prefix into `buf` (128 bytes are always enough).
 void zor_err_prefix(char* buf, size_t size, const char* source, int32_t line);

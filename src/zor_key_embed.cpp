@@ -2,15 +2,17 @@
 // zor_keytool gen writes it) into the C++ source of keyCbc and iv.
 //   zor_key_embed KEYFILE OUT.cpp
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "ZorFwAicGen.h"
 #include "util.h"
 
-static void print_array(FILE* out, const char* name, const uint8_t* bytes) {
-  fprintf(out, "const uint8_t %s[16] = {", name);
-  for (int i = 0; i < 16; ++i) fprintf(out, "%s0x%02x", i ? ", " : "", bytes[i]);
-  fprintf(out, "};\n");
+static void append_array(std::string& out, const char* name, const uint8_t* bytes) {
+  std::string digits;
+  out += std_string_format(digits, "const uint8_t %s[16] = {", name);
+  for (int i = 0; i < 16; ++i) out += std_string_format(digits, "%s0x%02x", i ? ", " : "", bytes[i]);
+  out += "};\n";
 }
 
 int main(int argc, char** argv) {
@@ -26,16 +28,10 @@ int main(int argc, char** argv) {
   }
   std::string text = "// Generated from the product key file at build time. Do not commit.\n"
                      "#include \"bundle_key.h\"\n\n";
-  FILE* out = fopen((std::string(argv[2]) + ".tmp").c_str(), "w");
-  if (out == nullptr) {
-    perror(argv[2]);
-    return 1;
-  }
-  fputs(text.c_str(), out);
-  print_array(out, "keyCbc", key);
-  print_array(out, "iv", key + 16);
-  if (fclose(out) != 0 || rename((std::string(argv[2]) + ".tmp").c_str(), argv[2]) != 0) {
-    perror(argv[2]);
+  append_array(text, "keyCbc", key);
+  append_array(text, "iv", key + 16);
+  if (int err = zor_write_file_atomic(argv[2], text.data(), text.size(), true)) {
+    fprintf(stderr, "zor_key_embed: %s: %s\n", argv[2], strerror(err));
     return 1;
   }
   return 0;

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <lua.hpp>
 
+// The bundle's entry module: the preload entry the launcher calls.
+inline constexpr char kZorEntryModule[] = "zor_update_whole_package";
+
 // Creates a state with the standard libraries and the two host functions.
 // 0, or -221 when no state can be created (nothing stored in *out).
 int32_t zor_lua_state_init(lua_State** out);

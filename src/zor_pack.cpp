@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "bundle_pack.h"
+#include "chunk_compile.h"
+#include "crc32.h"
 #include "util.h"
-#include "zor_bundle.h"
+#include "zor_load_lua_flow.h"
 
 namespace {
-
-const char kEntryModule[] = "zor_update_whole_package";
 
 struct pack_options {
   std::string output;
@@ -86,30 +87,6 @@ bool collect_sources(const std::vector<std::string>& inputs, std::vector<pack_so
   return true;
 }
 
-// Item names are stored in a 32-byte field and, for file items, become file
-// names in the unpack directory.
-bool name_is_valid(const std::string& name, std::string& why) {
-  if (name.empty() || name.size() > 31) {
-    why = "names are 1 to 31 bytes long";
-    return false;
-  }
-  for (unsigned char c : name) {
-    if (c < 0x20 || c > 0x7e) {
-      why = "names are printable ASCII";
-      return false;
-    }
-  }
-  if (!bundle_file_name_is_safe(name.c_str())) {
-    why = "'/', '.' and '..' would place a file outside the unpack directory";
-    return false;
-  }
-  if (bundle_is_script_name(name.c_str()) && bundle_module_name(name.c_str()).empty()) {
-    why = "a script needs a module name before its extension";
-    return false;
-  }
-  return true;
-}
-
 int cmd_pack(const pack_options& opt) {
   if (!opt.force && is_path_existed(opt.output.c_str())) {
     complain("%s exists (use --force to replace it)", opt.output.c_str());
@@ -122,9 +99,8 @@ int cmd_pack(const pack_options& opt) {
   std::map<std::string, std::string> by_name, by_module;
   std::vector<bundle_item> items;
   for (const auto& src : sources) {
-    std::string why;
-    if (!name_is_valid(src.name, why)) {
-      complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why.c_str());
+    if (const char* why = bundle_item_name_problem(src.name)) {
+      complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why);
       ok = false;
       continue;
     }
@@ -143,16 +119,17 @@ int cmd_pack(const pack_options& opt) {
     if (bundle_is_script_name(src.name.c_str())) {
       std::string module = bundle_module_name(src.name.c_str()), compiled, error;
       // "@path" makes Lua report the source file and line of a syntax error.
-      if (bundle_compile(item.data, "@" + src.path, false, false, compiled, error) != 0) {
+      if (chunk_compile_check(item.data, "@" + src.path, error) != 0) {
         complain("%s", error.c_str());
         ok = false;
         continue;
       }
-      if (opt.precompile) {
-        // Compiled under the module name, as the launcher names source chunks.
-        bundle_compile(item.data, module, true, opt.strip, compiled, error);
-        item.data = compiled;
-      }
+      // Compiled under the module name, as the launcher names source chunks.
+      if (opt.precompile && opt.strip)
+        chunk_compile_to_stripped_bytecode(item.data, module, compiled, error);
+      else if (opt.precompile)
+        chunk_compile_to_bytecode(item.data, module, compiled, error);
+      if (opt.precompile) item.data = compiled;
       auto previous = by_module.find(module);
       if (previous != by_module.end())
         fprintf(stderr, "zor_pack: warning: %s and %s both give module '%s'; the later one wins\n",
@@ -162,9 +139,9 @@ int cmd_pack(const pack_options& opt) {
     items.push_back(std::move(item));
   }
   if (!ok) return 1;
-  if (!opt.no_entry && by_module.count(kEntryModule) == 0) {
-    complain("no item gives the entry module '%s' (name one %s.lua, or pass --no-entry)", kEntryModule,
-             kEntryModule);
+  if (!opt.no_entry && by_module.count(kZorEntryModule) == 0) {
+    complain("no item gives the entry module '%s' (name one %s.lua, or pass --no-entry)", kZorEntryModule,
+             kZorEntryModule);
     return 1;
   }
   std::vector<uint8_t> image;
@@ -180,9 +157,14 @@ int cmd_pack(const pack_options& opt) {
   return 0;
 }
 
+// Prints one line per problem of a bundle; false when there are any.
+bool report(const std::string& path, const std::vector<std::string>& problems) {
+  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.c_str());
+  return problems.empty();
+}
+
 // Reads and opens a bundle; false (problems printed) unless it is sound.
-bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                 bool check_items) {
+bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries) {
   std::string raw;
   if (int err = zor_read_file(path.c_str(), raw)) {
     complain("%s: %s", path.c_str(), strerror(err));
@@ -191,9 +173,7 @@ bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vect
   image.assign(raw.begin(), raw.end());
   std::vector<std::string> problems;
   bundle_open(image, entries, problems);
-  if (check_items && problems.empty()) bundle_check_items(image, entries, problems);
-  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.c_str());
-  return problems.empty();
+  return report(path, problems);
 }
 
 std::string json_string(const std::string& s) {
@@ -216,32 +196,36 @@ std::string json_string(const std::string& s) {
 int cmd_list(const std::string& path, bool json) {
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries, false)) return 1;
-  if (json) {
+  if (!open_bundle(path, image, entries)) return 1;
+  if (!json)
+    printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
+  else
     printf("{\"items\": [");
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const auto& e = entries[i];
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& e = entries[i];
+    std::string module = e.script ? bundle_module_name(e.name) : "";
+    uint32_t crc = calc_buf_crc(image.data() + e.offset, static_cast<uint32_t>(e.size));
+    if (json)
       printf("%s\n  {\"index\": %zu, \"kind\": \"%s\", \"name\": %s, \"module\": %s, \"size\": %d, "
              "\"offset\": %u, \"crc\": \"0x%08x\"}",
              i ? "," : "", i, e.script ? "script" : "file", json_string(e.name).c_str(),
-             e.script ? json_string(e.module).c_str() : "null", e.size, e.offset, e.crc);
-    }
-    printf("%s]}\n", entries.empty() ? "" : "\n");
-    return 0;
+             e.script ? json_string(module).c_str() : "null", e.size, e.offset, crc);
+    else
+      printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file", e.name,
+             e.script ? module.c_str() : "-", e.size, e.offset, crc);
   }
-  printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const auto& e = entries[i];
-    printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file", e.name.c_str(),
-           e.script ? e.module.c_str() : "-", e.size, e.offset, e.crc);
-  }
+  if (json) printf("%s]}\n", entries.empty() ? "" : "\n");
   return 0;
 }
 
 int cmd_verify(const std::string& path) {
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries, true)) return 1;
+  if (!open_bundle(path, image, entries)) return 1;
+  std::vector<std::string> problems;
+  bundle_check_names(entries, kFileItemsWritten, problems);
+  bundle_check_scripts(image, entries, problems);
+  if (!report(path, problems)) return 1;
   printf("%s: sound, %zu items\n", path.c_str(), entries.size());
   return 0;
 }
@@ -249,19 +233,11 @@ int cmd_verify(const std::string& path) {
 int cmd_extract(const std::string& path, const std::string& dir) {
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries, false)) return 1;
-  bool ok = true;
-  std::map<std::string, int> seen;
-  for (const auto& e : entries) {
-    if (!bundle_file_name_is_safe(e.name.c_str())) {
-      complain("%s: item '%s': %s", path.c_str(), e.name.c_str(), bundle_check_text(BUNDLE_UNSAFE_NAME));
-      ok = false;
-    } else if (seen[e.name]++ == 1) {
-      complain("%s: item name '%s' occurs twice; extracting would lose one", path.c_str(), e.name.c_str());
-      ok = false;
-    }
-  }
-  if (!ok) return 1;
+  if (!open_bundle(path, image, entries)) return 1;
+  // Every item becomes a file: a duplicate name would lose one of them.
+  std::vector<std::string> problems;
+  bundle_check_names(entries, kAllItemsWritten, problems);
+  if (!report(path, problems)) return 1;
   if (is_dir(dir.c_str())) {
     DIR* d = opendir(dir.c_str());
     int count = 0;

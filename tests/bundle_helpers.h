@@ -6,10 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "aes.h"
-#include "bundle_key.h"
-#include "crc32.h"
-#include "zor_bundle.h"
+#include "bundle_pack.h"
 
 namespace zor_test {
 
@@ -22,9 +19,8 @@ inline std::vector<uint8_t> sealed_image(const std::vector<bundle_item>& items) 
 // The decrypted form of a bundle: what the reader sees after decryption.
 inline std::vector<uint8_t> plain_image(const std::vector<bundle_item>& items) {
   std::vector<uint8_t> image = sealed_image(items);
-  AES_ctx ctx;
-  AES_init_ctx_iv(&ctx, keyCbc, iv);
-  AES_CBC_decrypt_buffer(&ctx, image.data() + 64, static_cast<uint32_t>(image.size() - 64));
+  uint32_t stored, computed;
+  bundle_unseal(image.data(), static_cast<int32_t>(image.size()), &stored, &computed);
   return image;
 }
 

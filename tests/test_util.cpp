@@ -39,10 +39,13 @@ TEST(LogLine, OutsideTextWithConversionsIsRenderedLiterally) {
   EXPECT_EQ(logged("MSG[TLS]", "100% %s %n %d\n"), "MSG[TLS]100% %s %n %d\n");
 }
 
-TEST(LogLine, ErrorLocationPrefix) {
+TEST(LogLine, ErrorLocationPrefixAndFailureCode) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(zor_log_err("util", 45, "x=%d\n", 7), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERR[TLS]f(util)L45:x=7\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(zor_fail("util", 45, "x=%d\n", 8), -46);  // the code is -(line + 1)
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERR[TLS]f(util)L45:x=8\n");
 }
 
 TEST(Die, WritesErrorPrefixMessageAndExtraNewlineThenExitsOne) {

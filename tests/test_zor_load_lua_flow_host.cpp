@@ -88,6 +88,9 @@ TEST_F(LuaHost, CalcImgCrcRegions) {
       {p, crc(4, 296)},          {p + ", 0", crc(0, 300)},    {p + ", 4, 16", crc(4, 16)},
       {p + ", 4.9, 16.7", crc(4, 16)}, {p + ", 'x'", crc(0, 300)}, {p + ", 0, 301", "nil"},
       {p + ", 290, 0", crc(290, 10)},
+      // Beyond the int64 range a number saturates: no region, not offset 0.
+      {p + ", -1e19", "nil"},    {p + ", 1e19", "nil"},       {p + ", 0, 1e19", "nil"},
+      {p + ", 0, -1e19", "nil"},
   };
   for (const auto& c : cases) EXPECT_EQ(eval("return calc_img_crc(" + c.args + ")"), c.result) << c.args;
   EXPECT_EQ(eval("return calc_img_crc('" + path("none") + "')"), "nil");

@@ -1,6 +1,7 @@
 #include <functional>
 
 #include "bundle_helpers.h"
+#include "chunk_compile.h"
 #include "test_support.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
@@ -15,24 +16,6 @@ using zor_test::write_file;
 namespace {
 
 const std::string kErr = "ERR[TLS]f(zor_load_lua_flow)";
-
-TEST(BundleNames, KindAndModuleName) {
-  struct {
-    const char* name;
-    bool script;
-    const char* module;
-  } cases[] = {
-      {"update.lua", true, "update"},     {"update.zor", true, "update"}, {"tools.zor.lua", true, "tools"},
-      {"a.lua.zor", true, "a"},           {"readme.LUA", false, ""},      {"data", false, ""},
-      {"x.lua.txt", false, ""},           {"my.zorro.lua", true, "my"},   {".lua", true, ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(bundle_is_script_name(c.name), c.script) << c.name;
-    if (c.script) {
-      EXPECT_EQ(bundle_module_name(c.name), c.module) << c.name;
-    }
-  }
-}
 
 class BundleReader : public zor_test::TempDirTest {
  protected:
@@ -226,7 +209,7 @@ TEST_F(BundleReader, FileFormReportsReadFailuresInTwoLines) {
 
 TEST_F(BundleReader, PrecompiledChunksLoadLikeSource) {
   std::string bytecode, error;
-  ASSERT_EQ(bundle_compile("return 'compiled'", "p", true, true, bytecode, error), 0);
+  ASSERT_EQ(chunk_compile_to_stripped_bytecode("return 'compiled'", "p", bytecode, error), 0);
   EXPECT_EQ(load(sealed_image({{"p.zor", bytecode}})), 0);
   EXPECT_EQ(preload("p"), "compiled");
 }

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "bundle_helpers.h"
+#include "chunk_compile.h"
 #include "test_support.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
@@ -29,21 +30,15 @@ std::vector<std::string> entries_of(const std::string& dir) {
 // files written before the load stops, or nothing when the table is bad.
 std::map<std::string, std::string> expected_files(const std::vector<uint8_t>& plain) {
   std::map<std::string, std::string> files;
-  int32_t size = static_cast<int32_t>(plain.size());
-  int32_t count = static_cast<int32_t>(bundle_get_le32(plain.data() + kBundleCountAt));
   std::vector<bundle_entry> entries;
-  for (int32_t i = 0; i < count; ++i) {
-    bundle_entry e;
-    if (bundle_read_entry(plain.data(), size, i, &e) != BUNDLE_OK) return files;
-    entries.push_back(e);
-  }
+  if (bundle_read_table(plain.data(), static_cast<int32_t>(plain.size()), entries) != BUNDLE_OK) return files;
   for (const auto& e : entries) {
     std::string data(reinterpret_cast<const char*>(plain.data()) + e.offset, static_cast<size_t>(e.size));
     if (e.script) {
-      std::string unused, error;
-      if (bundle_compile(data, e.module, false, false, unused, error) != 0) break;
+      std::string error;
+      if (chunk_compile_check(data, bundle_module_name(e.name), error) != 0) break;
     } else {
-      if (!bundle_file_name_is_safe(e.name.c_str())) break;
+      if (!bundle_file_name_is_safe(e.name)) break;
       files[e.name] = data;
     }
   }
@@ -94,39 +89,6 @@ TEST_F(BundleSafety, RandomBundlesStayInsideTheUnpackDirectory) {
     }
     ASSERT_EQ(remove_directory(unpack.c_str()), 0);
   }
-}
-
-TEST(Bytecode, MalformedChunksAreRefusedBeforeLuaSeesThem) {
-  std::string good, error;
-  ASSERT_EQ(bundle_compile("local t = {1, 'x', 2.5, true} return function() return t end", "m", true, false, good,
-                           error),
-            0);
-  std::string why;
-  EXPECT_TRUE(bundle_bytecode_is_sound(good.data(), good.size(), why)) << why;
-  std::string stripped;
-  ASSERT_EQ(bundle_compile("return 1", "m", true, true, stripped, error), 0);
-  EXPECT_TRUE(bundle_bytecode_is_sound(stripped.data(), stripped.size(), why)) << why;
-  // Every truncation and every single-byte change is either sound or refused,
-  // and a refused chunk is reported like a syntax error.
-  for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(bundle_bytecode_is_sound(good.data(), cut, why)) << cut;
-  for (size_t at = 0; at < good.size(); ++at) {
-    std::string bad = good;
-    bad[at] = static_cast<char>(0xFF);
-    std::string unused;
-    int32_t status = bundle_compile(bad, "m", false, false, unused, error);
-    EXPECT_TRUE(status == 0 || status == LUA_ERRSYNTAX) << at;
-  }
-  // More upvalue names than upvalues: Lua itself would write past its array.
-  std::string names = good;
-  ASSERT_EQ(names.substr(names.size() - 9), std::string("\x01\0\0\0\x05_ENV", 9));
-  names[names.size() - 9] = 2;
-  names += "\x02x";
-  EXPECT_FALSE(bundle_bytecode_is_sound(names.data(), names.size(), why));
-  EXPECT_EQ(why, "upvalue names do not match the upvalues");
-  std::string wrong_type = good;
-  wrong_type[4] = 0x52;  // another Lua version
-  EXPECT_EQ(bundle_compile(wrong_type, "m", false, false, stripped, error), LUA_ERRSYNTAX);
-  EXPECT_EQ(error, "m: bad binary format (header is not Lua 5.3 for this platform)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "bundle_helpers.h"
+#include "crc32.h"
 #include "test_support.h"
 #include "util.h"
 

@@ -1,0 +1,138 @@
+#include "bundle_image.h"
+
+#include <cstring>
+
+#include "aes.h"
+#include "bundle_key.h"
+#include "crc32.h"
+
+const char kBundleMagic[8] = {'Z', 'O', 'R', '_', 'R', 'E', 'S', '!'};
+
+uint32_t bundle_get_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void bundle_put_le32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+bool bundle_is_script_name(const char* name) {
+  const char* dot = strrchr(name, '.');
+  return dot != nullptr && (strcmp(dot, ".lua") == 0 || strcmp(dot, ".zor") == 0);
+}
+
+// Cuts `s` before the last occurrence of `what`, when there is one.
+static void cut_before_last(std::string& s, const char* what) {
+  size_t at = s.rfind(what);
+  if (at != std::string::npos) s.resize(at);
+}
+
+std::string bundle_module_name(const char* name) {
+  std::string module = name;
+  cut_before_last(module, ".zor");
+  cut_before_last(module, ".lua");
+  return module;
+}
+
+bool bundle_file_name_is_safe(const char* name) {
+  return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strchr(name, '/') == nullptr;
+}
+
+int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img_size) {
+  if (image == nullptr || buf_size < kBundleHeaderSize) return BUNDLE_SHORT_BUFFER;
+  if (memcmp(image + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic) != 0) return BUNDLE_BAD_MAGIC;
+  *img_size = static_cast<int32_t>(bundle_get_le32(image + kBundleSizeAt));
+  if (*img_size > buf_size) return BUNDLE_SIZE_BEYOND;
+  if (*img_size < kBundleHeaderSize) return BUNDLE_TOO_SMALL;
+  // Whole blocks only: AES_CBC_decrypt_buffer must never see a partial one.
+  if ((*img_size - kBundleHeaderSize) % kBundleBlock != 0) return BUNDLE_NOT_BLOCKS;
+  return BUNDLE_OK;
+}
+
+// The bundle cipher: a fresh context from the built-in key and IV, so every
+// image is one CBC stream that starts from the same IV.
+static void bundle_cipher(AES_ctx* ctx) { AES_init_ctx_iv(ctx, keyCbc, iv); }
+
+static void _decrypt_cbc(uint8_t* data, uint32_t length) {
+  AES_ctx ctx;
+  bundle_cipher(&ctx);
+  AES_CBC_decrypt_buffer(&ctx, data, length);
+}
+
+static void _encrypt_cbc(uint8_t* data, uint32_t length) {
+  AES_ctx ctx;
+  bundle_cipher(&ctx);
+  AES_CBC_encrypt_buffer(&ctx, data, length);
+}
+
+static uint32_t image_crc(const uint8_t* image, int32_t img_size) {
+  return calc_buf_crc(image + kBundleCrcFrom, static_cast<uint32_t>(img_size - kBundleCrcFrom));
+}
+
+int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed) {
+  _decrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize));
+  *stored = bundle_get_le32(image + kBundleCrcAt);
+  *computed = image_crc(image, img_size);
+  return *stored == *computed ? BUNDLE_OK : BUNDLE_CRC_MISMATCH;
+}
+
+void bundle_seal(uint8_t* image, int32_t img_size) {
+  bundle_put_le32(image + kBundleCrcAt, image_crc(image, img_size));
+  _encrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize));
+}
+
+// Fills the fields of `out` from table slot `index` and returns the slot's
+// check.
+static int32_t read_entry(const uint8_t* image, int32_t img_size, int32_t index, bundle_entry* out) {
+  // 64-bit throughout: index * 64 and offset + size must not wrap.
+  int64_t at = kBundleHeaderSize + static_cast<int64_t>(index) * kBundleEntrySize;
+  if (at + kBundleEntrySize > img_size) return BUNDLE_TABLE_BEYOND;
+  const uint8_t* slot = image + at;
+  out->size = static_cast<int32_t>(bundle_get_le32(slot + kEntrySizeAt));
+  out->offset = bundle_get_le32(slot + kEntryOffsetAt);
+  const void* nul = memchr(slot + kEntryNameAt, '\0', kBundleNameField);
+  if (nul == nullptr) return BUNDLE_NAME_UNTERMINATED;
+  memcpy(out->name, slot + kEntryNameAt, static_cast<size_t>(static_cast<const uint8_t*>(nul) - (slot + kEntryNameAt)));
+  out->script = bundle_is_script_name(out->name);
+  if (out->size < 0) return BUNDLE_NEGATIVE_SIZE;
+  if (static_cast<int64_t>(out->offset) + out->size > img_size) return BUNDLE_DATA_BEYOND;
+  return BUNDLE_OK;
+}
+
+int32_t bundle_read_table(const uint8_t* image, int32_t img_size, std::vector<bundle_entry>& entries) {
+  entries.clear();
+  int32_t count = static_cast<int32_t>(bundle_get_le32(image + kBundleCountAt));
+  int32_t first = BUNDLE_OK;
+  for (int32_t i = 0; i < count; ++i) {
+    bundle_entry e{};
+    int32_t check = read_entry(image, img_size, i, &e);
+    e.check = check;
+    entries.push_back(e);
+    if (first == BUNDLE_OK) first = e.check;
+    if (e.check == BUNDLE_TABLE_BEYOND) break;
+  }
+  return first;
+}
+
+const char* bundle_check_text(int32_t code) {
+  switch (code) {
+    case BUNDLE_OK: return "sound";
+    case BUNDLE_SHORT_BUFFER: return "shorter than the 64-byte header";
+    case BUNDLE_BAD_MAGIC: return "bad magic";
+    case BUNDLE_SIZE_BEYOND: return "image size larger than the file";
+    case BUNDLE_TOO_SMALL: return "image size below the 64-byte header";
+    case BUNDLE_NOT_BLOCKS: return "encrypted part is not a whole number of 16-byte blocks";
+    case BUNDLE_CRC_MISMATCH: return "CRC mismatch";
+    case BUNDLE_TABLE_BEYOND: return "entry lies beyond the image";
+    case BUNDLE_NEGATIVE_SIZE: return "negative size";
+    case BUNDLE_DATA_BEYOND: return "data lies beyond the image";
+    case BUNDLE_NAME_UNTERMINATED: return "name is not terminated within its 32 bytes";
+    case BUNDLE_UNSAFE_NAME: return "file name would be written outside the unpack directory";
+    case BUNDLE_TOO_LARGE: return "image would exceed 2 GiB";
+  }
+  return "unknown problem";
+}

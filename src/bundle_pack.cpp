@@ -1,0 +1,130 @@
+#include "bundle_pack.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "chunk_compile.h"
+#include "util.h"
+
+const char* bundle_item_name_problem(const std::string& name) {
+  // Names are stored in a 32-byte field and, for file items, become file
+  // names in the unpack directory.
+  if (name.empty() || name.size() >= static_cast<size_t>(kBundleNameField)) return "names are 1 to 31 bytes long";
+  for (unsigned char c : name)
+    if (c < 0x20 || c > 0x7e) return "names are printable ASCII";
+  if (!bundle_file_name_is_safe(name.c_str())) return "'/', '.' and '..' would place a file outside the unpack directory";
+  if (bundle_is_script_name(name.c_str()) && bundle_module_name(name.c_str()).empty())
+    return "a script needs a module name before its extension";
+  return nullptr;
+}
+
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image) {
+  int64_t total = kBundleHeaderSize + static_cast<int64_t>(items.size()) * kBundleEntrySize;
+  for (const auto& item : items) total += static_cast<int64_t>(item.data.size());
+  int64_t padded = kBundleHeaderSize + (total - kBundleHeaderSize + kBundleBlock - 1) / kBundleBlock * kBundleBlock;
+  if (padded > INT32_MAX) return BUNDLE_TOO_LARGE;
+  image.assign(static_cast<size_t>(padded), 0);
+
+  memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
+  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(padded));
+  bundle_put_le32(image.data() + kBundleCountAt, static_cast<uint32_t>(items.size()));
+  uint32_t offset = static_cast<uint32_t>(kBundleHeaderSize + items.size() * kBundleEntrySize);
+  for (size_t i = 0; i < items.size(); ++i) {
+    uint8_t* entry = image.data() + kBundleHeaderSize + i * kBundleEntrySize;
+    const auto& item = items[i];
+    bundle_put_le32(entry + kEntrySizeAt, static_cast<uint32_t>(item.data.size()));
+    bundle_put_le32(entry + kEntryOffsetAt, offset);
+    memcpy(entry + kEntryNameAt, item.name.data(), std::min<size_t>(item.name.size(), kBundleNameField - 1));
+    if (!item.data.empty()) memcpy(image.data() + offset, item.data.data(), item.data.size());
+    offset += static_cast<uint32_t>(item.data.size());
+  }
+  bundle_seal(image.data(), static_cast<int32_t>(padded));
+  return BUNDLE_OK;
+}
+
+// The problem line for a header code; img_size is known from _SIZE_BEYOND on.
+static std::string header_problem(int32_t code, int32_t img_size, size_t file_size) {
+  std::string line;
+  switch (code) {
+    case BUNDLE_SHORT_BUFFER:
+      return std_string_format(line, "file of %zu bytes is shorter than the 64-byte header", file_size);
+    case BUNDLE_BAD_MAGIC:
+      return "bad magic: bytes 8..15 are not \"ZOR_RES!\"";
+    case BUNDLE_SIZE_BEYOND:
+      return std_string_format(line, "image size %d is larger than the file (%zu bytes)", img_size, file_size);
+    default:
+      return std_string_format(line, "image size %d: %s", img_size, bundle_check_text(code));
+  }
+}
+
+int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
+                    std::vector<std::string>& problems) {
+  entries.clear();
+  int32_t img_size = 0;
+  int32_t rc = bundle_check_header(image.data(), static_cast<int64_t>(image.size()), &img_size);
+  if (rc != BUNDLE_OK) {
+    problems.push_back(header_problem(rc, img_size, image.size()));
+    return rc;
+  }
+  std::string line;
+  uint32_t stored = 0, computed = 0;
+  int32_t first = bundle_unseal(image.data(), img_size, &stored, &computed);
+  if (first != BUNDLE_OK)
+    problems.push_back(std_string_format(
+        line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)", stored, computed));
+  // A damaged image is still read as far as its table allows: verify names
+  // every problem it can see.
+  std::vector<bundle_entry> table;
+  rc = bundle_read_table(image.data(), img_size, table);
+  if (first == BUNDLE_OK) first = rc;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const bundle_entry& e = table[i];
+    if (e.check == BUNDLE_OK)
+      entries.push_back(e);
+    else if (e.check == BUNDLE_TABLE_BEYOND)
+      problems.push_back(std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
+                                           static_cast<int32_t>(bundle_get_le32(image.data() + kBundleCountAt)),
+                                           img_size));
+    else
+      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, e.name, bundle_check_text(e.check)));
+  }
+  return first;
+}
+
+int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
+                           std::vector<std::string>& problems) {
+  int32_t found = 0;
+  std::set<std::string> names;
+  std::string line;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const bundle_entry& e = entries[i];
+    if (!names.insert(e.name).second) {
+      problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, e.name));
+      ++found;
+    }
+    bool is_written = written == kAllItemsWritten || !e.script;
+    if (is_written && !bundle_file_name_is_safe(e.name)) {
+      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, e.name, bundle_check_text(BUNDLE_UNSAFE_NAME)));
+      ++found;
+    }
+  }
+  return found;
+}
+
+int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                             std::vector<std::string>& problems) {
+  int32_t found = 0;
+  std::string line;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const bundle_entry& e = entries[i];
+    if (!e.script) continue;
+    std::string chunk(reinterpret_cast<const char*>(image.data()) + e.offset, static_cast<size_t>(e.size));
+    std::string error;
+    if (chunk_compile_check(chunk, bundle_module_name(e.name), error) != 0) {
+      problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i, e.name, error.c_str()));
+      ++found;
+    }
+  }
+  return found;
+}

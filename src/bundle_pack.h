@@ -1,0 +1,52 @@
+// The packer's operations on bundle images: building a sealed image from
+// items, opening one for inspection, and the checks that pack, verify and
+// extract share. Problems are collected as lines of text, one per problem.
+#ifndef ZOR_BUNDLE_PACK_H_
+#define ZOR_BUNDLE_PACK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bundle_image.h"
+
+// One item as the packer takes it: its name and plain bytes.
+struct bundle_item {
+  std::string name;
+  std::string data;
+};
+
+// Why `name` cannot name an item in a packed bundle, or null when it can:
+// 1 to 31 printable ASCII bytes, a safe file name, and a script name with a
+// module name before its extension.
+const char* bundle_item_name_problem(const std::string& name);
+
+// Builds a sealed image (header, table, data padded to whole blocks,
+// encrypted, CRC). Items are laid out in the given order. BUNDLE_OK or
+// BUNDLE_TOO_LARGE. The same items always give the same bytes.
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image);
+
+// Opens a sealed image in place: checks the header, decrypts, checks the CRC
+// and every table slot. Appends one line per problem to `problems` and fills
+// `entries` with the entries that are sound. BUNDLE_OK or the first problem.
+int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
+                    std::vector<std::string>& problems);
+
+// Which items a consumer of the bundle writes as files.
+enum bundle_written_items {
+  kFileItemsWritten,  // the launcher: file items only, scripts become modules
+  kAllItemsWritten,   // extraction: every item
+};
+
+// Appends a line to `problems` for each duplicate item name and for each
+// name of a written item that would leave its directory. Returns the number
+// of problems found.
+int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
+                           std::vector<std::string>& problems);
+
+// Appends a line to `problems` for each script item that does not compile.
+// Returns the number of problems found.
+int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                             std::vector<std::string>& problems);
+
+#endif  // ZOR_BUNDLE_PACK_H_

@@ -1,0 +1,31 @@
+// The one gate through which Lua chunks from a bundle or a packer's input
+// enter a Lua state, and the memory-capped state for compiling untrusted
+// chunks. Lua does not check precompiled chunks: a malformed one can crash
+// its loader or make it allocate without bound, so each one is checked
+// against the Lua 5.3 dump layout before Lua sees it.
+#ifndef ZOR_CHUNK_GATE_H_
+#define ZOR_CHUNK_GATE_H_
+
+#include <cstddef>
+#include <lua.hpp>
+
+// Compiling a real script never needs more than a few megabytes; a
+// malformed chunk may ask for gigabytes before Lua notices it is truncated.
+const size_t kChunkMemoryCap = size_t{256} << 20;
+
+// Compiles a chunk, source text or precompiled, into L without running it,
+// under the name `chunk_name`. [-0, +1]: pushes the function, or the error
+// message. A precompiled chunk (one that begins with "\x1bLua") must have the
+// exact Lua 5.3 layout for this platform, with every count within the bytes
+// left and functions nested at most 200 deep, or it is refused with
+// "<chunk_name>: bad binary format (<why>)". Returns the Lua status: LUA_OK,
+// LUA_ERRSYNTAX or LUA_ERRMEM.
+int chunk_load(lua_State* L, const char* data, size_t size, const char* chunk_name);
+
+// A Lua state with the standard libraries whose allocations stop at `limit`
+// bytes (beyond it Lua raises its memory error), or null. Close it with
+// chunk_close_capped_state.
+lua_State* chunk_new_capped_state(size_t limit);
+void chunk_close_capped_state(lua_State* L);
+
+#endif  // ZOR_CHUNK_GATE_H_
