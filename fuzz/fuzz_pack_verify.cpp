@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> problems;
   bundle_open(image, entries, problems);
   bundle_check_names(entries, kFileItemsWritten, problems);
+  bundle_check_launch(image, entries, problems);
   bundle_check_scripts(image, entries, problems);
   for (const auto& e : entries)
     if (static_cast<int64_t>(e.offset) + e.size > static_cast<int64_t>(image.size())) abort();

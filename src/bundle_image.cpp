@@ -43,8 +43,13 @@ bool bundle_file_name_is_safe(const char* name) {
 }
 
 int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img_size) {
-  if (image == nullptr || buf_size < kBundleHeaderSize) return BUNDLE_SHORT_BUFFER;
+  // A short buffer gets the same checks as any other as far as it reaches
+  // (a cut-off download fails at the size check); only a field that lies
+  // beyond it is refused as short.
+  if (image == nullptr || buf_size < kBundleMagicAt + static_cast<int64_t>(sizeof kBundleMagic))
+    return BUNDLE_SHORT_BUFFER;
   if (memcmp(image + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic) != 0) return BUNDLE_BAD_MAGIC;
+  if (buf_size < kBundleSizeAt + 4) return BUNDLE_SHORT_BUFFER;
   *img_size = static_cast<int32_t>(bundle_get_le32(image + kBundleSizeAt));
   if (*img_size > buf_size) return BUNDLE_SIZE_BEYOND;
   if (*img_size < kBundleHeaderSize) return BUNDLE_TOO_SMALL;
@@ -121,7 +126,7 @@ int32_t bundle_read_table(const uint8_t* image, int32_t img_size, std::vector<bu
 const char* bundle_check_text(int32_t code) {
   switch (code) {
     case BUNDLE_OK: return "sound";
-    case BUNDLE_SHORT_BUFFER: return "shorter than the 64-byte header";
+    case BUNDLE_SHORT_BUFFER: return "too short to hold the header's magic and size";
     case BUNDLE_BAD_MAGIC: return "bad magic";
     case BUNDLE_SIZE_BEYOND: return "image size larger than the file";
     case BUNDLE_TOO_SMALL: return "image size below the 64-byte header";

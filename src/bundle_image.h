@@ -31,7 +31,7 @@ const int32_t kEntryNameAt = 32;
 // Result codes of the checks of the bundle modules (0 is sound).
 enum bundle_check {
   BUNDLE_OK = 0,
-  BUNDLE_SHORT_BUFFER = 1,        // fewer than 64 bytes: no header
+  BUNDLE_SHORT_BUFFER = 1,        // the magic or the size field lies beyond the buffer
   BUNDLE_BAD_MAGIC = 2,           // bytes 8..15 are not "ZOR_RES!"
   BUNDLE_SIZE_BEYOND = 3,         // imgSz larger than the buffer
   BUNDLE_TOO_SMALL = 4,           // imgSz below 64
@@ -71,9 +71,11 @@ std::string bundle_module_name(const char* name);
 bool bundle_file_name_is_safe(const char* name);
 
 // Checks the plain header of an image in a buffer of `buf_size` bytes, in
-// the reader's order. Sets *img_size once the size field has been read (also
-// when it is then refused). BUNDLE_OK, _SHORT_BUFFER (also for a null
-// image), _BAD_MAGIC, _SIZE_BEYOND, _TOO_SMALL or _NOT_BLOCKS.
+// the reader's order: magic, imgSz against the buffer, imgSz itself. Sets
+// *img_size once the size field has been read (also when it is then
+// refused). BUNDLE_OK, _SHORT_BUFFER (null image, or the magic or size
+// field beyond the buffer), _BAD_MAGIC, _SIZE_BEYOND, _TOO_SMALL or
+// _NOT_BLOCKS.
 int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img_size);
 
 // Decrypts bytes 64..img_size-1 in place with the bundle key and checks the

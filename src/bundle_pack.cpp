@@ -1,11 +1,13 @@
 #include "bundle_pack.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
 #include "chunk_compile.h"
 #include "util.h"
+#include "zor_load_lua_flow.h"
 
 const char* bundle_item_name_problem(const std::string& name) {
   // Names are stored in a 32-byte field and, for file items, become file
@@ -48,7 +50,7 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
   std::string line;
   switch (code) {
     case BUNDLE_SHORT_BUFFER:
-      return std_string_format(line, "file of %zu bytes is shorter than the 64-byte header", file_size);
+      return std_string_format(line, "file of %zu bytes is too short to hold a bundle header", file_size);
     case BUNDLE_BAD_MAGIC:
       return "bad magic: bytes 8..15 are not \"ZOR_RES!\"";
     case BUNDLE_SIZE_BEYOND:
@@ -87,9 +89,25 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
                                            static_cast<int32_t>(bundle_get_le32(image.data() + kBundleCountAt)),
                                            img_size));
     else
-      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, e.name, bundle_check_text(e.check)));
+      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, bundle_escaped_name(e.name).c_str(),
+                                           bundle_check_text(e.check)));
   }
   return first;
+}
+
+std::string bundle_escaped_name(const char* name) {
+  std::string out;
+  for (const char* p = name; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c <= 0x7e) {
+      out += static_cast<char>(c);
+    } else {
+      char esc[5];
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    }
+  }
+  return out;
 }
 
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
@@ -99,13 +117,15 @@ int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_writ
   std::string line;
   for (size_t i = 0; i < entries.size(); ++i) {
     const bundle_entry& e = entries[i];
+    std::string shown = bundle_escaped_name(e.name);
     if (!names.insert(e.name).second) {
-      problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, e.name));
+      problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, shown.c_str()));
       ++found;
     }
     bool is_written = written == kAllItemsWritten || !e.script;
     if (is_written && !bundle_file_name_is_safe(e.name)) {
-      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, e.name, bundle_check_text(BUNDLE_UNSAFE_NAME)));
+      problems.push_back(
+          std_string_format(line, "item %zu (%s): %s", i, shown.c_str(), bundle_check_text(BUNDLE_UNSAFE_NAME)));
       ++found;
     }
   }
@@ -122,9 +142,56 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
     std::string chunk(reinterpret_cast<const char*>(image.data()) + e.offset, static_cast<size_t>(e.size));
     std::string error;
     if (chunk_compile_check(chunk, bundle_module_name(e.name), error) != 0) {
-      problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i, e.name, error.c_str()));
+      problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i,
+                                           bundle_escaped_name(e.name).c_str(), error.c_str()));
       ++found;
     }
+  }
+  return found;
+}
+
+int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                            std::vector<std::string>& problems) {
+  int32_t found = 0;
+  std::string line;
+  bool entry_module = false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const bundle_entry& e = entries[i];
+    entry_module = entry_module || (e.script && bundle_module_name(e.name) == kZorEntryModule);
+    // Unsafe file names are bundle_check_names' problem; report the others.
+    if (e.script || bundle_file_name_is_safe(e.name))
+      if (const char* why = bundle_item_name_problem(e.name)) {
+        problems.push_back(std_string_format(line, "item %zu (%s): a name zor_pack refuses: %s", i,
+                                             bundle_escaped_name(e.name).c_str(), why));
+        ++found;
+      }
+  }
+  if (!entry_module) {
+    problems.push_back(std_string_format(
+        line, "no item gives the entry module '%s': the launcher would exit 207", kZorEntryModule));
+    ++found;
+  }
+  // Items may share bytes, so a small image can unpack to far more than its
+  // size: tell when they do, with what the launcher would write.
+  std::vector<const bundle_entry*> by_offset;
+  int64_t written = 0;
+  for (const bundle_entry& e : entries) {
+    if (e.size > 0) by_offset.push_back(&e);
+    if (!e.script) written += e.size;
+  }
+  std::sort(by_offset.begin(), by_offset.end(),
+            [](const bundle_entry* a, const bundle_entry* b) { return a->offset < b->offset; });
+  int64_t covered_to = 0;
+  int32_t sharing = 0;
+  for (const bundle_entry* e : by_offset) {
+    if (e->offset < covered_to) ++sharing;
+    covered_to = std::max(covered_to, static_cast<int64_t>(e->offset) + e->size);
+  }
+  if (sharing > 0) {
+    problems.push_back(std_string_format(
+        line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
+        sharing, static_cast<long long>(written), image.size()));
+    ++found;
   }
   return found;
 }

@@ -21,6 +21,9 @@ struct bundle_item {
 // module name before its extension.
 const char* bundle_item_name_problem(const std::string& name);
 
+// The name as text for a terminal: bytes outside printable ASCII as \xNN.
+std::string bundle_escaped_name(const char* name);
+
 // Builds a sealed image (header, table, data padded to whole blocks,
 // encrypted, CRC). Items are laid out in the given order. BUNDLE_OK or
 // BUNDLE_TOO_LARGE. The same items always give the same bytes.
@@ -48,5 +51,13 @@ int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_writ
 // Returns the number of problems found.
 int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
                              std::vector<std::string>& problems);
+
+// Appends a line to `problems` for what would make the launcher fail or
+// surprise beyond the layout: names zor_pack refuses (unsafe file names
+// aside, which bundle_check_names reports), a missing entry module, and
+// items whose data overlap (with the bytes the launcher would write).
+// Returns the number of problems found.
+int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                            std::vector<std::string>& problems);
 
 #endif  // ZOR_BUNDLE_PACK_H_

@@ -28,6 +28,12 @@ void* capped_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
 
 }  // namespace
 
+// Under a protected call, so running out of memory is an error, not a panic.
+static int open_libs(lua_State* L) {
+  luaL_openlibs(L);
+  return 0;
+}
+
 lua_State* chunk_new_capped_state(size_t limit) {
   alloc_budget* budget = new (std::nothrow) alloc_budget{0, limit};
   if (budget == nullptr) return nullptr;
@@ -36,7 +42,11 @@ lua_State* chunk_new_capped_state(size_t limit) {
     delete budget;
     return nullptr;
   }
-  luaL_openlibs(L);
+  lua_pushcclosure(L, open_libs, 0);                   // [-0, +1]: a light C function, no allocation
+  if (lua_pcallk(L, 0, 0, 0, 0, nullptr) != LUA_OK) {  // [-1, +0 or +1 error]
+    chunk_close_capped_state(L);
+    return nullptr;
+  }
   return L;
 }
 

@@ -2,6 +2,7 @@
 // into Lua and runs the entry module with the command line. Exit status 0 on
 // success, 1 when start-up or loading fails, 207 when the entry module fails.
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "util.h"
@@ -19,8 +20,21 @@ const char kSource[] = "main";
 // Line numbers of the "ERR[TLS]f(main)L<n>:" prefixes: an external contract
 // (field logs and support tools match on them), fixed, never __LINE__.
 enum main_log_line : int32_t {
+  kLinePanic = 36,
   kLineLoader = 48,
 };
+
+// What the fatal stop says when Lua fails outside a protected call in the
+// stage now running.
+const char* stage_failure = "Fail create l state\n";
+
+// Lua's panic would abort; one log line with the error and the fatal stop
+// of the stage instead. Never returns (a panic handler must not).
+int on_lua_panic(lua_State* L) {
+  const char* msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "(error object is not a string)";
+  zor_log_err(kSource, kLinePanic, "Lua error outside a protected call: %s\n", msg);
+  die("%s", stage_failure);
+}
 
 // Pushes the entry module's argument table and returns its stack index.
 int32_t push_argument_table(lua_State* L, int argc, char** argv) {
@@ -44,7 +58,10 @@ int32_t push_argument_table(lua_State* L, int argc, char** argv) {
 int run(int argc, char** argv, const std::string& bundle) {
   zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
   if (zor_lua_state_init(&LState) != 0) die("Fail create l state\n");
+  lua_atpanic(LState, on_lua_panic);
+  stage_failure = "FAil unpack firmware\n";
   if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str()) != 0) die("FAil unpack firmware\n");
+  stage_failure = "Fail create arg table\n";
   int32_t arg_index = push_argument_table(LState, argc, argv);
   int32_t r = zor_lua_call_loader(LState, kZorEntryModule, &arg_index);
   if (r != 0) return zor_fail(kSource, kLineLoader, "Fail in loader[%s],ret %d\n", kZorEntryModule, r);
@@ -52,13 +69,24 @@ int run(int argc, char** argv, const std::string& bundle) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int start(int argc, char** argv) {
   ConfigDir.clear();
   if (get_path_of_executable(ConfigDir) != 0) die("Fail get exe run path\n");
   std::string bundle = ConfigDir + kBundleName;
   if (!is_regular_file(bundle.c_str())) die("res not existed in path %s\n", bundle.c_str());
   if (create_temp_unique_dir(UnpackDir) != 0) die("Fail create unpack dir\n");
   return run(argc, argv, bundle);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before anything is opened: a closed stderr would hand its descriptor to
+  // the first file opened, and the log would be written into it.
+  if (zor_open_std_descriptors() != 0) return 1;
+  try {
+    return start(argc, argv);
+  } catch (const std::bad_alloc&) {
+    die("out of memory\n");
+  }
 }

@@ -1,10 +1,12 @@
 #include "util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -233,28 +235,75 @@ int32_t zor_read_file(const char* path, std::string& out) {
   return err;
 }
 
-int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, bool replace) {
+namespace {
+
+// The temporary file a zor_write_file_atomic is writing, for
+// zor_write_file_atomic_abandon; a plain buffer, so a signal handler can read it.
+char pending_tmp[kPathBuf];
+volatile sig_atomic_t pending = 0;
+
+// Blocks the signals that end a program with a handler, so a temporary file
+// is never created without being registered. Returns the previous mask.
+sigset_t block_ending_signals() {
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, sig);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  return old;
+}
+
+}  // namespace
+
+void zor_write_file_atomic_abandon() {
+  if (pending) unlink(pending_tmp);
+}
+
+int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, zor_existing_file existing,
+                              mode_t mode) {
+  bool replace = existing == kReplaceExisting;
   if (!replace && is_path_existed(path)) return EEXIST;
   std::string tmp = std::string(path) + ".tmp.XXXXXX";
+  if (tmp.size() >= sizeof pending_tmp) return ENAMETOOLONG;
+  sigset_t old = block_ending_signals();
   int fd = mkstemp(&tmp[0]);
-  if (fd < 0) return errno;
-  mode_t mask = umask(0);  // mkstemp makes 0600; give the file the usual mode
+  int32_t err = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    memcpy(pending_tmp, tmp.c_str(), tmp.size() + 1);
+    pending = 1;
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0) return err;
+  mode_t mask = umask(0);  // mkstemp makes 0600; give the file the mode asked for
   umask(mask);
-  int32_t err = 0;
   const char* p = static_cast<const char*>(data);
   for (size_t done = 0; done < size && err == 0;) {
     ssize_t n = write(fd, p + done, size - done);
     if (n < 0 && errno != EINTR) err = errno;
     if (n > 0) done += static_cast<size_t>(n);
   }
-  if (err == 0 && fchmod(fd, 0666 & ~mask) != 0) err = errno;
+  if (err == 0 && fchmod(fd, mode & ~mask) != 0) err = errno;
   if (err == 0 && fsync(fd) != 0) err = errno;
   if (close(fd) != 0 && err == 0) err = errno;
-  // link() refuses an existing target, so "no replace" holds even if the
+  // link() refuses an existing target, so "keep existing" holds even if the
   // path appeared after the check above.
   if (err == 0 && (replace ? rename(tmp.c_str(), path) : link(tmp.c_str(), path)) != 0) err = errno;
   if (err != 0 || !replace) unlink(tmp.c_str());
+  pending = 0;
   return err;
+}
+
+int32_t zor_open_std_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one: the ones below it are open.
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) return -1;
+    if (opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+  return 0;
 }
 
 int64_t parse_num(const char* text, const char** end) {

@@ -4,6 +4,8 @@
 #define ZOR_UTIL_H_
 
 #include <cstdarg>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -71,12 +73,25 @@ int32_t _save_stream_as_file(int32_t size, const char* path, const void* data);
 // Reads a whole file into `out`. 0, or the errno of the failure.
 int32_t zor_read_file(const char* path, std::string& out);
 
+// What zor_write_file_atomic does with a file already at its path.
+enum zor_existing_file { kKeepExisting, kReplaceExisting };
+
 // Writes `size` bytes to `path` through a temporary file in the same
-// directory, synced and renamed into place, so readers never see a partial
-// file. An existing `path` is replaced only when `replace`. 0, or the errno
-// of the failure (EEXIST when `path` exists and !replace); nothing is left
-// behind on failure.
-int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, bool replace);
+// directory ("<path>.tmp.XXXXXX"), synced and renamed into place, so readers
+// never see a partial file. The file gets `mode` less the umask. 0, or the
+// errno of the failure (EEXIST when `path` exists and kKeepExisting); nothing
+// is left behind on failure.
+int32_t zor_write_file_atomic(const char* path, const void* data, size_t size, zor_existing_file existing,
+                              mode_t mode);
+
+// Removes the temporary file of a zor_write_file_atomic in progress, if
+// any. Async-signal-safe: for a handler of a signal that ends the program.
+void zor_write_file_atomic_abandon();
+
+// Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so no
+// file opened later can receive the program's messages. 0, or -1 when
+// /dev/null cannot be opened.
+int32_t zor_open_std_descriptors();
 
 // Replaces `out` with the printf-formatted text and returns it; `out`
 // becomes empty when the format cannot be rendered.

@@ -8,6 +8,8 @@
 #include "ZorFwAicGen.h"
 #include "util.h"
 
+static const int32_t kKeyBytes = 32;  // keyCbc, then iv
+
 static void append_array(std::string& out, const char* name, const uint8_t* bytes) {
   std::string digits;
   out += std_string_format(digits, "const uint8_t %s[16] = {", name);
@@ -15,14 +17,33 @@ static void append_array(std::string& out, const char* name, const uint8_t* byte
   out += "};\n";
 }
 
+// The number of key bytes in the key text of a text key file's first line,
+// or -1 when it has none in whole 32-bit words.
+static int32_t key_text_bytes(const char* path) {
+  std::string text;
+  if (zor_read_file(path, text) != 0) return -1;
+  std::string line = text.substr(0, text.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  size_t at = line.find("0x");
+  if (at == std::string::npos) return -1;
+  size_t digits = line.size() - at - 2;
+  return digits == 0 || digits % 8 != 0 ? -1 : static_cast<int32_t>(digits / 2);
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: zor_key_embed KEYFILE OUT.cpp\n");
     return 2;
   }
-  uint8_t key[32];
+  int32_t bytes = key_text_bytes(argv[1]);
+  if (bytes >= 0 && bytes != kKeyBytes) {
+    fprintf(stderr, "zor_key_embed: %s holds a key of %d bytes; a bundle key needs %d (16 key, 16 IV)\n", argv[1],
+            bytes, kKeyBytes);
+    return 1;
+  }
+  uint8_t key[kKeyBytes];
   std::string line;
-  if (zor_hexstr_key_to_int_buf(argv[1], key, 32, line) != 0) {
+  if (zor_hexstr_key_to_int_buf(argv[1], key, kKeyBytes, line) != 0) {
     fprintf(stderr, "zor_key_embed: %s is not a text key file of a 32-byte key\n", argv[1]);
     return 1;
   }
@@ -30,7 +51,7 @@ int main(int argc, char** argv) {
                      "#include \"bundle_key.h\"\n\n";
   append_array(text, "keyCbc", key);
   append_array(text, "iv", key + 16);
-  if (int err = zor_write_file_atomic(argv[2], text.data(), text.size(), true)) {
+  if (int err = zor_write_file_atomic(argv[2], text.data(), text.size(), kReplaceExisting, 0600)) {
     fprintf(stderr, "zor_key_embed: %s: %s\n", argv[2], strerror(err));
     return 1;
   }

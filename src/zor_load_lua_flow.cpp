@@ -97,14 +97,25 @@ static int c_cal_crc32(lua_State* L) {
   return 1;
 }
 
-int32_t zor_lua_state_init(lua_State** out) {
-  lua_State* L = luaL_newstate();
-  if (L == nullptr) return zor_fail(kSource, kLineNewState, "Fail in new l state\n");
+// Opens the standard libraries and registers the host functions; run under
+// a protected call, so running out of memory is an error, not a panic.
+static int open_state(lua_State* L) {
   luaL_openlibs(L);
   lua_pushcclosure(L, c_dbgMsg, 0);  // [-0, +1]
   lua_setglobal(L, "c_dbgMsg");      // [-1, +0]
   lua_pushcclosure(L, c_cal_crc32, 0);
   lua_setglobal(L, "calc_img_crc");
+  return 0;
+}
+
+int32_t zor_lua_state_init(lua_State** out) {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) return zor_fail(kSource, kLineNewState, "Fail in new l state\n");
+  lua_pushcclosure(L, open_state, 0);                       // [-0, +1]: a light C function, no allocation
+  if (lua_pcallk(L, 0, 0, 0, 0, nullptr) != LUA_OK) {  // [-1, +0 or +1 error]
+    lua_close(L);
+    return zor_fail(kSource, kLineNewState, "Fail in new l state\n");
+  }
   *out = L;
   return 0;
 }

@@ -32,7 +32,7 @@ int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const cha
 // bytes: script items are compiled into package.preload of L (skipped when L
 // is null), file items written to unpackDir + name (skipped when unpackDir is
 // null; it must end in '/'). 0, or:
-//   -58 buffer shorter than the header     -62 bad magic
+//   -58 magic or size field beyond bufSize -62 bad magic
 //   -66 imgSz larger than bufSize          -68 imgSz below 64
 //   -70 encrypted part not whole blocks    -74 CRC mismatch
 //   -80 item table beyond imgSz            -83 package.preload missing

@@ -5,9 +5,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -149,7 +151,8 @@ int cmd_pack(const pack_options& opt) {
     complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
     return 1;
   }
-  if (int err = zor_write_file_atomic(opt.output.c_str(), image.data(), image.size(), opt.force)) {
+  if (int err = zor_write_file_atomic(opt.output.c_str(), image.data(), image.size(),
+                                        opt.force ? kReplaceExisting : kKeepExisting, 0666)) {
     complain("%s: %s", opt.output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
     return 1;
   }
@@ -211,8 +214,9 @@ int cmd_list(const std::string& path, bool json) {
              i ? "," : "", i, e.script ? "script" : "file", json_string(e.name).c_str(),
              e.script ? json_string(module).c_str() : "null", e.size, e.offset, crc);
     else
-      printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file", e.name,
-             e.script ? module.c_str() : "-", e.size, e.offset, crc);
+      printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file",
+             bundle_escaped_name(e.name).c_str(), e.script ? bundle_escaped_name(module.c_str()).c_str() : "-",
+             e.size, e.offset, crc);
   }
   if (json) printf("%s]}\n", entries.empty() ? "" : "\n");
   return 0;
@@ -224,9 +228,20 @@ int cmd_verify(const std::string& path) {
   if (!open_bundle(path, image, entries)) return 1;
   std::vector<std::string> problems;
   bundle_check_names(entries, kFileItemsWritten, problems);
+  bundle_check_launch(image, entries, problems);
   bundle_check_scripts(image, entries, problems);
   if (!report(path, problems)) return 1;
-  printf("%s: sound, %zu items\n", path.c_str(), entries.size());
+  int precompiled = 0;
+  for (const auto& e : entries)
+    if (e.script && e.size > 0 && image[e.offset] == LUA_SIGNATURE[0]) ++precompiled;
+  if (precompiled == 0) {
+    printf("%s: sound, %zu items\n", path.c_str(), entries.size());
+  } else {
+    // Lua has no bytecode verifier: a chunk that passes the structure check
+    // is loadable, not proven safe to run.
+    printf("%s: %zu items; layout, CRC, names and sources sound; %d precompiled chunks: structure checked only\n",
+           path.c_str(), entries.size(), precompiled);
+  }
   return 0;
 }
 
@@ -253,7 +268,8 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   }
   for (const auto& e : entries) {
     std::string out = dir + "/" + e.name;
-    if (int err = zor_write_file_atomic(out.c_str(), image.data() + e.offset, static_cast<size_t>(e.size), false)) {
+    if (int err = zor_write_file_atomic(out.c_str(), image.data() + e.offset, static_cast<size_t>(e.size),
+                                        kKeepExisting, 0666)) {
       complain("%s: %s", out.c_str(), strerror(err));
       return 1;
     }
@@ -262,9 +278,27 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   return 0;
 }
 
-}  // namespace
+// Ends the program on SIGINT, SIGTERM or SIGHUP without leaving a
+// temporary output behind: the signal is re-raised, so the exit status is
+// the signal's.
+void on_ending_signal(int sig) {
+  zor_write_file_atomic_abandon();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
 
-int main(int argc, char** argv) {
+void install_signal_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_ending_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // Past the file-size limit a write then fails with EFBIG, which is
+  // reported and cleaned up like any other write error, instead of killing
+  // the program halfway.
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+int run(int argc, char** argv) {
   CLI::App app{"zor_pack: makes, lists, verifies and extracts update bundles (nuvex.zor)"};
   app.require_subcommand(1);
 
@@ -297,4 +331,17 @@ int main(int argc, char** argv) {
   if (list->parsed()) return cmd_list(bundle, json);
   if (verify->parsed()) return cmd_verify(bundle);
   return cmd_extract(bundle, dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (zor_open_std_descriptors() != 0) return 1;
+  install_signal_handlers();
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    complain("out of memory");
+    return 1;
+  }
 }

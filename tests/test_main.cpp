@@ -54,9 +54,9 @@ class Launcher : public zor_test::TempDirTest {
     write_file(config_ + "nuvex.zor", std::string(image.begin(), image.end()));
   }
   zor_test::child_result run(const std::vector<std::string>& args = {}, const std::string& exe = "",
-                             const std::string& cwd = "") {
+                             const std::string& cwd = "", const std::function<void()>& setup = {}) {
     auto before = zor_test::unpack_dirs_in_tmp();
-    auto r = run_program(exe.empty() ? exe_ : exe, args, cwd);
+    auto r = run_program(exe.empty() ? exe_ : exe, args, cwd, setup);
     auto reported = lines_starting(r.err, "ARG:unpackDir=");
     if (!reported.empty()) last_unpack_ = reported[0].substr(14);
     forget_new_unpack_dirs(before);
@@ -172,6 +172,64 @@ TEST_F(Launcher, SyntaxErrorInBundleIsFatal) {
   EXPECT_NE(r.err.find("L160:Fail in decrypt and load buf as lua, ret 3\nerror: FAil unpack firmware\n\n"),
             std::string::npos)
       << r.err;
+}
+
+// A closed standard descriptor used to be handed to the first file the
+// procedure opened, and the log (or its print) went into the firmware.
+TEST_F(Launcher, ClosedStandardDescriptorsNeverReceiveOutput) {
+  install({{kEntry, R"(
+local a = ...
+local f = assert(io.open(a[1], "wb"))
+c_dbgMsg("MSG[TLS]", "writing\n")
+print("to stdout")
+io.stdout:flush()
+f:write("FIRMWARE")
+f:close()
+return true)"}});
+  for (int fd : {1, 2}) {
+    std::string firmware = path("fw" + std::to_string(fd));
+    auto r = run({firmware}, "", "", [fd] { close(fd); });
+    EXPECT_EQ(r.status, 0) << "fd " << fd << ": " << r.err;
+    EXPECT_EQ(read_file(firmware), "FIRMWARE") << "fd " << fd;
+  }
+}
+
+// Every single point at which memory can run out, from the first allocation
+// in main on, ends in the fatal path (status 1) or the entry failure (207):
+// never Lua's panic or an uncaught exception, which abort.
+TEST_F(Launcher, RunningOutOfMemoryAnywhereNeverAborts) {
+  install({{kEntry, "return require('lib').ok"}, {"lib.lua", "return {ok = true}"}, {"fw.bin", "x"}});
+  auto before = zor_test::unpack_dirs_in_tmp();
+  int panics = 0;
+  int failed = zor_test::run_out_of_memory(exe_, {}, 1, [&](int budget, const zor_test::child_result& r) {
+    ASSERT_TRUE(r.status == 1 || r.status == 207) << "budget " << budget << ": status " << r.status << "\n" << r.err;
+    if (r.status == 1) {
+      EXPECT_NE(r.err.find("error: "), std::string::npos) << budget;
+    }
+    if (r.err.find("ERR[TLS]f(main)L36:Lua error outside a protected call: not enough memory\n") != std::string::npos)
+      ++panics;
+  });
+  forget_new_unpack_dirs(before);
+  if (failed == 0) GTEST_SKIP() << "the allocation-failure shim cannot be preloaded in this build";
+  EXPECT_GT(panics, 0) << "no run reached a Lua error outside a protected call";
+}
+
+TEST(LauncherBinary, IsHardened) {
+  if (!ZOR_HARDENED) GTEST_SKIP() << "sanitizer and fuzz builds are not hardened";
+  struct {
+    std::vector<std::string> args;
+    std::string want;
+  } cases[] = {
+      {{"-dW", kLauncher}, "BIND_NOW"},
+      {{"-lW", kLauncher}, "GNU_RELRO"},
+      {{"--dyn-syms", "-W", kLauncher}, "__stack_chk_fail"},
+      {{"-hW", kLauncher}, "DYN (Position-Independent Executable file)"},
+  };
+  for (const auto& c : cases) {
+    auto r = run_program("readelf", c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.want), std::string::npos) << c.want;
+  }
 }
 
 }  // namespace

@@ -87,10 +87,12 @@ inline child_result run_in_child(const std::function<int()>& fn) {
   return r;
 }
 
-// Runs a program with arguments (argv[0] = path), optionally in `cwd`.
-// ZOR_TEST_WRAPPER (say "valgrind -q ...") is put in front of the program.
+// Runs a program with arguments (argv[0] = path), optionally in `cwd`, and
+// after `setup` has run in the child (to close a descriptor, set a limit or
+// an environment variable). ZOR_TEST_WRAPPER (say "valgrind -q ...") is put
+// in front of the program.
 inline child_result run_program(const std::string& path, const std::vector<std::string>& args,
-                                const std::string& cwd = "") {
+                                const std::string& cwd = "", const std::function<void()>& setup = {}) {
   std::vector<std::string> wrapper;
   if (const char* w = getenv("ZOR_TEST_WRAPPER")) {
     std::string word;
@@ -106,6 +108,7 @@ inline child_result run_program(const std::string& path, const std::vector<std::
   }
   return run_in_child([&]() -> int {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) return 120;
+    if (setup) setup();
     std::vector<char*> argv;
     for (const auto& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -114,6 +117,32 @@ inline child_result run_program(const std::string& path, const std::vector<std::
     execvp(argv[0], argv.data());
     return 121;
   });
+}
+
+// Runs a program with every allocation after the first `budget` ones failing
+// (the allocation-failure shim), for budgets from 0 up in steps of `stride`
+// until one run succeeds; calls `check` with each failed run's budget and
+// result. Returns the number of failed runs; 0 when the shim is not built
+// or cannot be preloaded (sanitizer builds).
+inline int run_out_of_memory(const std::string& path, const std::vector<std::string>& args, int stride,
+                             const std::function<void(int, const child_result&)>& check, int max_budget = 20000) {
+#if defined(__SANITIZE_ADDRESS__)
+  return 0;  // ASan owns malloc; the shim cannot come first
+#else
+  const std::string shim = std::string(ZOR_BIN_DIR) + "/libzor_alloc_fail.so";
+  int failed = 0;
+  for (int budget = 0; budget <= max_budget; budget += stride) {
+    child_result r = run_program(path, args, "", [&] {
+      setenv("LD_PRELOAD", shim.c_str(), 1);
+      setenv("ZOR_ALLOC_BUDGET", std::to_string(budget).c_str(), 1);
+    });
+    if (r.status == 0) return failed;
+    check(budget, r);
+    ++failed;
+  }
+  ADD_FAILURE() << path << " never succeeded within " << max_budget << " allocations";
+  return failed;
+#endif
 }
 
 // Lines of `text` that begin with `prefix`.

@@ -1,9 +1,11 @@
 // Runs the real zor_keytool.
 #include "test_support.h"
+#include "util.h"
 
 using zor_test::read_file;
 using zor_test::run_program;
 using zor_test::to_hex;
+using zor_test::write_file;
 
 namespace {
 
@@ -24,6 +26,58 @@ TEST_F(Keytool, GenerateConvertAndUsageErrors) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {"gen"}, {"gen", "a", "x"}, {"gen", "a", "4", "onlyone"}, {"hex2bin", path("p.txt")}})
     EXPECT_EQ(run_program(tool, args).status, 2) << (args.empty() ? "" : args.back());
+}
+
+TEST_F(Keytool, RefusesUnsafeArgumentsBeforeTouchingAnyFile) {
+  const std::string tool = std::string(ZOR_BIN_DIR) + "/zor_keytool";
+  const std::string bin = path("k.bin"), text = path("k.txt"), old = path("old.bin");
+  write_file(old, "old");
+  write_file(path("in.txt"), "k = 0x12345678\n");
+  struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"gen", "k", "0", bin, text}, 2, "len"},
+      {{"gen", "k", "6", bin, text}, 2, "multiple of 4"},
+      {{"gen", "k", "-4", bin, text}, 2, "len"},
+      {{"gen", "k", "4100", bin, text}, 2, "len"},
+      {{"gen", "k", "2147483647"}, 2, "len"},  // died of std::bad_alloc
+      {{"gen", "k", "16", bin, bin}, 2, "two different files"},
+      {{"gen", "k", "16", old, path("../" + dir_.substr(5) + "/old.bin")}, 2, "two different files"},
+      {{"gen", "k", "16", old, text}, 1, old + " exists"},
+      {{"gen", "k", "16", bin, old}, 1, old + " exists"},
+      {{"hex2bin", path("in.txt"), old}, 1, old + " exists"},
+      {{"hex2bin", "--len", "0", path("in.txt")}, 2, "--len"},
+      {{"hex2bin", "--len", "4097", path("in.txt")}, 2, "--len"},
+  };
+  for (const auto& c : cases) {
+    auto r = run_program(tool, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[2];
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_FALSE(is_path_existed(bin.c_str()));
+    EXPECT_FALSE(is_path_existed(text.c_str()));
+    EXPECT_EQ(read_file(old), "old");
+  }
+  EXPECT_EQ(run_program(tool, {"gen", "k", "16", "--force", old, text}).status, 0);
+  EXPECT_EQ(read_file(old).size(), 16u);
+}
+
+// With stdout closed, the "ok in gen key" line went into the binary key file.
+TEST_F(Keytool, ClosedStdoutNeverReceivesMessages) {
+  const std::string tool = std::string(ZOR_BIN_DIR) + "/zor_keytool";
+  auto r = run_program(tool, {"gen", "prod", "32", path("k.bin"), path("k.txt")}, "", [] { close(1); });
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(path("k.bin")).size(), 32u);
+  EXPECT_EQ(read_file(path("k.txt")).size(), 17u + 64u + 1u);
+}
+
+TEST_F(Keytool, RunningOutOfMemoryIsAFailureNotAnAbort) {
+  const std::string tool = std::string(ZOR_BIN_DIR) + "/zor_keytool";
+  zor_test::run_out_of_memory(tool, {"gen", "k", "16", "--force", path("k.bin"), path("k.txt")}, 3,
+                              [](int budget, const zor_test::child_result& r) {
+                                EXPECT_EQ(r.status, 1) << "budget " << budget << ": " << r.err;
+                              });
 }
 
 }  // namespace

@@ -115,8 +115,15 @@ TEST_F(BundleReader, MalformedImagesAreRefusedBeforeUse) {
       {"not whole blocks", [&](std::vector<uint8_t> i) { bundle_put_le32(&i[16], 200); return i; }, -70,
        "L69:res format img sz 0xc8 not whole blocks\n"},
       {"crc bit flipped", [&](std::vector<uint8_t> i) { i[0] ^= 0x80; return i; }, -74, ""},
-      {"short buffer", [&](std::vector<uint8_t> i) { i.resize(40); return i; }, -58,
-       "L57:res buf sz 0x28 shorter than header\n"},
+      // A cut-off file gets the usual checks as far as its bytes reach.
+      {"cut after the size field", [&](std::vector<uint8_t> i) { i.resize(40); return i; }, -66,
+       "L65:res format img sz 0xe0 > bufSz 0x28\n"},
+      {"cut after a bad magic", [&](std::vector<uint8_t> i) { i.resize(16); i[8] = 'X'; return i; }, -62,
+       "L61:Err lua img magic\n"},
+      {"cut inside the size field", [&](std::vector<uint8_t> i) { i.resize(18); return i; }, -58,
+       "L57:res buf sz 0x12 shorter than header\n"},
+      {"cut inside the magic", [&](std::vector<uint8_t> i) { i.resize(10); return i; }, -58,
+       "L57:res buf sz 0xa shorter than header\n"},
       {"table beyond image", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(&p[20], 0x7fffffff);
          return seal(p); }, -80, "L79:res item table entry 2 beyond img sz 0xe0\n"},
       {"negative size", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(entry_at(p, 1) + 8, 0xFFFFFFFFu);

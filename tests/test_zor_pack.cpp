@@ -1,5 +1,8 @@
 // Runs the real zor_pack.
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include "bundle_helpers.h"
 #include "crc32.h"
@@ -134,7 +137,8 @@ TEST_F(PackCli, VerifyNamesEveryProblem) {
   write_file(out_, [&] { auto s = zor_test::seal(plain); return std::string(s.begin(), s.end()); }());
   r = pack({"verify", out_});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: ").size(), 2u) << r.err;
+  EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: ").size(), 3u) << r.err;
+  EXPECT_NE(r.err.find("no item gives the entry module"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("item 0 (bad.lua): does not compile"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("item 1 (../x): file name would be written outside"), std::string::npos) << r.err;
   write_file(out_, "not a bundle at all, just some text that is long enough to hold a header....");
@@ -143,9 +147,83 @@ TEST_F(PackCli, VerifyNamesEveryProblem) {
 
 TEST_F(PackCli, PrecompiledBundleVerifies) {
   ASSERT_EQ(pack({"pack", "--precompile", "--strip", "-o", out_, src_}).status, 0);
-  EXPECT_EQ(pack({"verify", out_}).status, 0);
+  auto r = pack({"verify", out_});
+  EXPECT_EQ(r.status, 0);
+  // Lua has no bytecode verifier: verify never calls such a chunk sound.
+  EXPECT_NE(r.out.find("2 precompiled chunks: structure checked only"), std::string::npos) << r.out;
   std::string bytes = read_file(out_);
   EXPECT_EQ(bytes.find("require"), std::string::npos) << "sources are encrypted";
+}
+
+// Signals and the file-size limit used to leave OUT.tmp.* behind (and
+// SIGXFSZ killed the packer halfway); the old bundle always stays.
+TEST_F(PackCli, InterruptedPackLeavesNoTemporaryAndKeepsTheOldBundle) {
+  if (run_program("strace", {"-V"}).status != 0) GTEST_SKIP() << "no strace to interrupt the pack";
+  struct {
+    std::string how;
+    int status;
+  } cases[] = {{"INT", 128 + SIGINT}, {"TERM", 128 + SIGTERM}, {"HUP", 128 + SIGHUP}, {"file size limit", 1}};
+  for (const auto& c : cases) {
+    write_file(out_, "old");
+    std::vector<std::string> pack_args = {kPack, "pack", "--force", "-o", out_, src_};
+    zor_test::child_result r;
+    if (c.status == 1) {
+      r = run_program(kPack, {pack_args.begin() + 1, pack_args.end()}, "", [] {
+        struct rlimit limit = {100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      });
+      EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+    } else {
+      // The signal arrives when the packer syncs its temporary file.
+      std::vector<std::string> args = {"-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                       "inject=fsync:signal=" + c.how + ":when=1"};
+      args.insert(args.end(), pack_args.begin(), pack_args.end());
+      r = run_program("strace", args);
+    }
+    EXPECT_EQ(r.status, c.status) << c.how << ": " << r.err;
+    EXPECT_EQ(read_file(out_), "old") << c.how;
+    DIR* d = opendir(dir_.c_str());
+    while (struct dirent* e = readdir(d)) EXPECT_EQ(strstr(e->d_name, ".tmp."), nullptr) << c.how << ": " << e->d_name;
+    closedir(d);
+  }
+}
+
+TEST_F(PackCli, VerifyFlagsWhatTheLauncherWouldTripOn) {
+  const std::string entry = "zor_update_whole_package.lua";
+  // Three file items over the same 4000 bytes of data.
+  auto shared = zor_test::plain_image({{entry, "return true"}, {"a.bin", std::string(4000, 'a')}, {"b.bin", ""},
+                                       {"c.bin", ""}});
+  for (int i : {2, 3}) {
+    memcpy(zor_test::entry_at(shared, i) + 8, zor_test::entry_at(shared, 1) + 8, 8);  // size and offset
+  }
+  struct {
+    std::string what;
+    std::vector<uint8_t> image;
+    std::string problem;
+  } cases[] = {
+      {"no entry", zor_test::sealed_image({{"main.lua", "return true"}}),
+       "no item gives the entry module 'zor_update_whole_package': the launcher would exit 207"},
+      {"control byte", zor_test::sealed_image({{entry, "return true"}, {"a\x01.bin", "x"}}),
+       "item 1 (a\\x01.bin): a name zor_pack refuses: names are printable ASCII"},
+      {"shared data", zor_test::seal(shared),
+       "2 items share bytes with an earlier one: the launcher would write 12000 bytes from an image of"},
+  };
+  for (const auto& c : cases) {
+    write_file(out_, std::string(c.image.begin(), c.image.end()));
+    auto r = pack({"verify", out_});
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_NE(r.err.find(c.problem), std::string::npos) << c.what << ": " << r.err;
+  }
+  write_file(out_, std::string(cases[1].image.begin(), cases[1].image.end()));
+  EXPECT_NE(pack({"list", out_}).out.find(" a\\x01.bin "), std::string::npos);
+}
+
+TEST_F(PackCli, RunningOutOfMemoryIsAFailureNotAnAbort) {
+  zor_test::run_out_of_memory(kPack, {"pack", "--force", "-o", out_, src_}, 11,
+                              [&](int budget, const zor_test::child_result& r) {
+                                EXPECT_EQ(r.status, 1) << "budget " << budget << ": " << r.err;
+                                EXPECT_FALSE(is_path_existed(out_.c_str())) << budget;
+                              });
 }
 
 }  // namespace
