@@ -4,7 +4,12 @@ BUILD := build
 MAKEFLAGS += --no-print-directory
 # make BUNDLE_KEY=path/to/key.txt builds with a product's own bundle key;
 # without it the repository's default key is used.
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))"
+# make SIGNING_PUBKEY="keys/a.pub keys/b.pub" builds a launcher that runs
+# only bundles signed by one of those minisign keys (both options combine).
+empty :=
+space := $(empty) $(empty)
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))" \
+  -DZOR_SIGNING_PUBKEYS="$(subst $(space),;,$(strip $(foreach k,$(SIGNING_PUBKEY),$(abspath $(k)))))"
 
 FUZZ_SECONDS ?= 30
 
@@ -33,7 +38,7 @@ test-sanitize: deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF >/dev/null
 	@cmake --build build-sanitize -j2
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -E ProductBundleKey
+	  ctest --output-on-failure -E 'Product|SignedBundles'
 
 # libFuzzer targets (clang++) in build-fuzz/.
 fuzz: deps

@@ -48,6 +48,10 @@ int32_t push_argument_table(lua_State* L, int argc, char** argv) {
   lua_setfield(L, -2, "unpackDir");
   lua_pushstring(L, __DATE__);
   lua_setfield(L, -2, "compiletime");
+#if ZOR_SIGNING
+  lua_pushstring(L, zor_signature_comment());  // the verified trusted comment: a version to refuse downgrades by
+  lua_setfield(L, -2, "sigComment");
+#endif
   for (int i = 1; i < argc; ++i) {
     lua_pushstring(L, argv[i]);
     lua_seti(L, -2, i);  // [-1, +0]

@@ -11,6 +11,10 @@
 #include "chunk_gate.h"
 #include "crc32.h"
 #include "util.h"
+#if ZOR_SIGNING
+#include "bundle_sig.h"
+#include "signing_keys.h"
+#endif
 
 namespace {
 
@@ -34,6 +38,7 @@ enum flow_log_line : int32_t {
   kLineSaveFile = 105,
   kLineLoadItem = 117,
   kLineFileSize = 131,
+  kLineSignature = 150,
   kLineFileTooLarge = 133,
   kLineAlloc = 136,
   kLineReadFile = 141,
@@ -99,8 +104,30 @@ static int c_cal_crc32(lua_State* L) {
 
 // Opens the standard libraries and registers the host functions; run under
 // a protected call, so running out of memory is an error, not a panic.
+#if ZOR_SIGNING
+// A signing build runs only what its signature covers: require finds the
+// bundle's modules and the system's own directories, never a file relative
+// to the working directory or named by LUA_PATH/LUA_CPATH.
+const char kAbsolutePathsOnly[] = R"(
+for _, key in ipairs({"path", "cpath"}) do
+  local kept = {}
+  for entry in package[key]:gmatch("[^;]+") do
+    if entry:sub(1, 1) == "/" then kept[#kept + 1] = entry end
+  end
+  package[key] = table.concat(kept, ";")
+end)";
+#endif
+
 static int open_state(lua_State* L) {
+#if ZOR_SIGNING
+  lua_pushboolean(L, 1);                                // [-0, +1]
+  lua_setfield(L, LUA_REGISTRYINDEX, "LUA_NOENV");      // [-1, +0]: package ignores LUA_PATH*, LUA_CPATH*
   luaL_openlibs(L);
+  if (luaL_loadstring(L, kAbsolutePathsOnly) != LUA_OK) return lua_error(L);  // [-0, +1]
+  lua_callk(L, 0, 0, 0, nullptr);                                           // [-1, +0]
+#else
+  luaL_openlibs(L);
+#endif
   lua_pushcclosure(L, c_dbgMsg, 0);  // [-0, +1]
   lua_setglobal(L, "c_dbgMsg");      // [-1, +0]
   lua_pushcclosure(L, c_cal_crc32, 0);
@@ -245,12 +272,45 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
   return 0;
 }
 
+#if ZOR_SIGNING
+static std::string verified_comment;
+
+const char* zor_signature_comment() { return verified_comment.c_str(); }
+
+// Checks <path>.minisig over the bundle's bytes as read, before anything of
+// them is trusted. 0, or -151 after one log line.
+static int32_t check_signature(const char* path, const uint8_t* data, int32_t size) {
+  std::string sig_path = std::string(path) + ".minisig", text;
+  sig_verified found;
+  int32_t check = sig_read_file(sig_path.c_str(), text);
+  if (check == SIG_OK)
+    check = sig_verify(data, static_cast<size_t>(size), text, kTrustedSigningKeys, kTrustedSigningKeyCount, &found);
+  if (check == SIG_MISSING) return zor_fail(kSource, kLineSignature, "signature missing %s\n", sig_path.c_str());
+  if (check == SIG_UNTRUSTED)
+    return zor_fail(kSource, kLineSignature, "signature err %s: untrusted key id %016llX\n", sig_path.c_str(),
+                    static_cast<unsigned long long>(found.key_id));
+  if (check != SIG_OK)
+    return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(check));
+  // Cut so that the line still ends in its newline: 351 bytes in all.
+  const int kCommentMax = 351 - 8 - 36 - 1;
+  zor_log_out(kZorMsgPrefix, "signature ok, key %016llX: %.*s\n", static_cast<unsigned long long>(found.key_id),
+              kCommentMax, found.trusted_comment.c_str());
+  verified_comment = found.trusted_comment;
+  return 0;
+}
+#endif
+
 int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir) {
   uint8_t* buf = nullptr;
   int32_t size = 0;
   int32_t ret = save_file_as_buf(path, &buf, &size);
   if (ret != 0) return zor_fail(kSource, kLineSaveRes, "Fail save res to buf, path[%s], ret %d\n", path, ret);
+#if ZOR_SIGNING
+  ret = check_signature(path, buf, size);
+  if (ret == 0) ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
+#else
   ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
+#endif
   // The decrypted scripts should not outlive the load in freed heap memory.
   memset(buf, 0, static_cast<size_t>(size));
   delete[] buf;

@@ -51,4 +51,13 @@ int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L,
 // call raised an error (logged through print_error).
 int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex);
 
+#if ZOR_SIGNING
+// A signing build checks <path>.minisig over the file's bytes before
+// anything else (-151 after one log line when it is missing or not valid
+// under a trusted key) and restricts require to absolute paths. The trusted
+// comment of the last signature lua_item_decrypt_and_load_file verified,
+// or "".
+const char* zor_signature_comment();
+#endif
+
 #endif  // ZOR_LOAD_LUA_FLOW_H_

@@ -14,10 +14,14 @@
 #include <vector>
 
 #include "bundle_pack.h"
+#include "bundle_sig.h"
 #include "chunk_compile.h"
 #include "crc32.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
+#if ZOR_SIGNING
+#include "signing_keys.h"
+#endif
 
 namespace {
 
@@ -146,6 +150,7 @@ int cmd_pack(const pack_options& opt) {
              kZorEntryModule);
     return 1;
   }
+  bool replacing = is_path_existed(opt.output.c_str());
   std::vector<uint8_t> image;
   if (bundle_build(items, image) != BUNDLE_OK) {
     complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
@@ -157,6 +162,11 @@ int cmd_pack(const pack_options& opt) {
     return 1;
   }
   printf("%s: %zu items, %zu bytes\n", opt.output.c_str(), items.size(), image.size());
+  // The user's signature file is theirs to replace: flag it, never delete it.
+  std::string sig_path = opt.output + ".minisig";
+  if (replacing && is_path_existed(sig_path.c_str()))
+    fprintf(stderr, "zor_pack: warning: %s signs the bundle this one replaced: sign %s again\n", sig_path.c_str(),
+            opt.output.c_str());
   return 0;
 }
 
@@ -166,17 +176,66 @@ bool report(const std::string& path, const std::vector<std::string>& problems) {
   return problems.empty();
 }
 
-// Reads and opens a bundle; false (problems printed) unless it is sound.
-bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries) {
-  std::string raw;
+// Reads a whole file; false (after a message) when it cannot be read.
+bool read_input(const std::string& path, std::string& raw) {
   if (int err = zor_read_file(path.c_str(), raw)) {
     complain("%s: %s", path.c_str(), strerror(err));
     return false;
   }
+  return true;
+}
+
+// Opens the bundle bytes `raw` read from `path`; false (problems printed)
+// unless it is sound.
+bool open_image(const std::string& path, const std::string& raw, std::vector<uint8_t>& image,
+                std::vector<bundle_entry>& entries) {
   image.assign(raw.begin(), raw.end());
   std::vector<std::string> problems;
   bundle_open(image, entries, problems);
   return report(path, problems);
+}
+
+// Reads and opens a bundle; false (problems printed) unless it is sound.
+bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries) {
+  std::string raw;
+  return read_input(path, raw) && open_image(path, raw, image, entries);
+}
+
+// The keys a signature is checked against: the given public key files, or
+// in a signing build without them the build's own trusted keys. False
+// (after a message) when a file is no minisign public key.
+bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_key>& keys) {
+#if ZOR_SIGNING
+  if (files.empty()) keys.assign(kTrustedSigningKeys, kTrustedSigningKeys + kTrustedSigningKeyCount);
+#endif
+  for (const auto& file : files) {
+    std::string text;
+    sig_public_key key;
+    if (!read_input(file, text)) return false;
+    if (int32_t check = sig_parse_public_key(text, &key)) {
+      complain("%s: not a minisign public key file (%s)", file.c_str(), sig_check_text(check));
+      return false;
+    }
+    keys.push_back(key);
+  }
+  return true;
+}
+
+// Checks <path>.minisig over the bundle bytes as the launcher of a signing
+// build does. SIG_OK with `found` filled, or the code with its problem line.
+int32_t check_signature(const std::string& path, const std::string& raw, const std::vector<sig_public_key>& keys,
+                        sig_verified& found, std::string& problem) {
+  std::string sig_path = path + ".minisig", text;
+  int32_t check = sig_read_file(sig_path.c_str(), text);
+  if (check == SIG_OK)
+    check = sig_verify(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), text, keys.data(), keys.size(),
+                       &found);
+  if (check == SIG_UNTRUSTED)
+    std_string_format(problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
+                      static_cast<unsigned long long>(found.key_id));
+  else if (check != SIG_OK)
+    std_string_format(problem, "signature %s: %s", sig_path.c_str(), sig_check_text(check));
+  return check;
 }
 
 std::string json_string(const std::string& s) {
@@ -222,15 +281,29 @@ int cmd_list(const std::string& path, bool json) {
   return 0;
 }
 
-int cmd_verify(const std::string& path) {
+int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys) {
+  std::vector<sig_public_key> keys;
+  std::string raw;
+  if (!trusted_keys(pubkeys, keys) || !read_input(path, raw)) return 1;
+  // The signature covers the file as it is, before anything is decrypted.
+  std::vector<std::string> problems;
+  sig_verified found;
+  std::string problem;
+  bool check_sig = !keys.empty();
+  if (check_sig && check_signature(path, raw, keys, found, problem) != SIG_OK) problems.push_back(problem);
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries)) return 1;
-  std::vector<std::string> problems;
+  if (!open_image(path, raw, image, entries)) {
+    report(path, problems);
+    return 1;
+  }
   bundle_check_names(entries, kFileItemsWritten, problems);
   bundle_check_launch(image, entries, problems);
   bundle_check_scripts(image, entries, problems);
   if (!report(path, problems)) return 1;
+  if (check_sig)
+    printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(found.key_id),
+           found.trusted_comment.c_str());
   int precompiled = 0;
   for (const auto& e : entries)
     if (e.script && e.size > 0 && image[e.offset] == LUA_SIGNATURE[0]) ++precompiled;
@@ -316,8 +389,10 @@ int run(int argc, char** argv) {
   CLI::App* list = app.add_subcommand("list", "List the items of a bundle");
   list->add_option("bundle", bundle, "Bundle file")->required();
   list->add_flag("--json", json, "Print JSON");
+  std::vector<std::string> pubkeys;
   CLI::App* verify = app.add_subcommand("verify", "Check a bundle thoroughly");
   verify->add_option("bundle", bundle, "Bundle file")->required();
+  verify->add_option("--pubkey", pubkeys, "Also check BUNDLE.minisig against this minisign public key (repeatable)");
   CLI::App* extract = app.add_subcommand("extract", "Write every item's plain bytes into a new directory");
   extract->add_option("bundle", bundle, "Bundle file")->required();
   extract->add_option("dir", dir, "Directory to create (or an empty one)")->required();
@@ -329,7 +404,7 @@ int run(int argc, char** argv) {
   }
   if (pack->parsed()) return cmd_pack(opt);
   if (list->parsed()) return cmd_list(bundle, json);
-  if (verify->parsed()) return cmd_verify(bundle);
+  if (verify->parsed()) return cmd_verify(bundle, pubkeys);
   return cmd_extract(bundle, dir);
 }
 

@@ -94,6 +94,9 @@ TEST_F(Launcher, FoundThroughLinksAndFromAnyDirectory) {
   auto r = run({}, link, path(""));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(lines_starting(r.err, "ARG:fwDir=").at(0), "ARG:fwDir=" + config_);
+  // A default build has no signature check: a stray signature file is no matter.
+  write_file(config_ + "nuvex.zor.minisig", "not a signature");
+  EXPECT_EQ(run().status, 0);
   // A bundle that is a link to a regular file counts as present.
   ASSERT_EQ(rename((config_ + "nuvex.zor").c_str(), path("real.zor").c_str()), 0);
   ASSERT_EQ(symlink(path("real.zor").c_str(), (config_ + "nuvex.zor").c_str()), 0);

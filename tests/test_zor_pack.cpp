@@ -226,4 +226,35 @@ TEST_F(PackCli, RunningOutOfMemoryIsAFailureNotAnAbort) {
                               });
 }
 
+TEST_F(PackCli, VerifyChecksSignaturesAndPackFlagsAStaleOne) {
+  if (run_program("minisign", {"-v"}).status != 0) GTEST_SKIP() << "no minisign";
+  for (const char* k : {"a", "b"})
+    ASSERT_EQ(run_program("minisign", {"-G", "-W", "-p", path(std::string(k) + ".pub"), "-s",
+                                       path(std::string(k) + ".sec")}).status, 0);
+  ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
+  ASSERT_EQ(run_program("minisign", {"-S", "-s", path("a.sec"), "-m", out_, "-t", "version:3"}).status, 0);
+  struct {
+    std::string pubkey;
+    int status;
+    std::string text;
+  } cases[] = {
+      {path("a.pub"), 0, "signature ok, key "},
+      {path("b.pub"), 1, "untrusted key id "},
+      {src_ + "/helper.lua", 1, "not a minisign public key file"},
+  };
+  for (const auto& c : cases) {
+    auto r = pack({"verify", "--pubkey", c.pubkey, out_});
+    EXPECT_EQ(r.status, c.status) << c.pubkey;
+    EXPECT_NE((r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
+  }
+  // Replacing the bundle leaves the signature file in place, flagged.
+  write_file(src_ + "/extra.bin", "x");
+  auto r = pack({"pack", "--force", "-o", out_, src_});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find(out_ + ".minisig signs the bundle this one replaced"), std::string::npos) << r.err;
+  r = pack({"verify", "--pubkey", path("a.pub"), out_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("signature " + out_ + ".minisig: bad signature"), std::string::npos) << r.err;
+}
+
 }  // namespace

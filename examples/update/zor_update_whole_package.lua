@@ -9,6 +9,8 @@
 --   args.fwDir      the configuration folder (ends in "/")
 --   args.unpackDir  where the bundle's file items were written (ends in "/")
 --   args.compiletime  the launcher's build date
+--   args.sigComment   (signing builds only) the signature's verified trusted
+--                     comment; by convention it carries "version:N"
 -- Return true for success; false, nil or an error fails the update (exit 207).
 local fw = require("fwutil")
 
@@ -20,6 +22,15 @@ fw.log("update procedure started (launcher built %s, %d argument(s))", args.comp
 local target = args[1] or (args.fwDir:match("^(.*/)[^/]+/$") .. "installed")
 local image = args.unpackDir .. "firmware.img"
 
+-- A signed bundle says its version in the trusted comment, which nobody
+-- can change without the signing key: refuse to go back to an older one.
+local version = fw.signed_version(args.sigComment)
+local installed = fw.installed_version(target)
+if version and installed and version < installed then
+  fw.fail("bundle version %d is older than the installed %d: refusing the downgrade", version, installed)
+  return false
+end
+
 local ok, err = fw.check_image(image)
 if not ok then
   fw.fail("firmware check failed: %s", err)
@@ -30,6 +41,14 @@ ok, err = fw.install(image, target, "firmware.img")
 if not ok then
   fw.fail("install failed: %s", err)
   return false
+end
+
+if version then
+  ok, err = fw.record_version(target, version)
+  if not ok then
+    fw.fail("cannot record the version: %s", err)
+    return false
+  end
 end
 
 fw.log("firmware installed into %s", target)

@@ -1,0 +1,162 @@
+#include "bundle_sig.h"
+
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "util.h"
+
+namespace {
+
+const char kUntrustedPrefix[] = "untrusted comment: ";
+const char kTrustedPrefix[] = "trusted comment: ";
+// minisign keeps comments within 1024 bytes; a longer line is no minisign file.
+const size_t kCommentLineMax = 1024 + sizeof kUntrustedPrefix;
+
+const size_t kAlgBytes = 2;
+const size_t kKeyIdBytes = 8;
+const size_t kSignatureBytes = crypto_sign_BYTES;  // 64
+const size_t kPublicKeyBytes = crypto_sign_PUBLICKEYBYTES;  // 32
+const size_t kHashBytes = crypto_generichash_BYTES_MAX;  // 64: BLAKE2b-512
+
+// The value of a base64 symbol, or -1.
+int base64_value(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// Decodes padded base64 of exactly `size` bytes. Strict: the text must be
+// exactly as long as that encoding, use only the alphabet (so no byte of
+// 0x80 or above), carry exactly the padding it needs and no stray bits in
+// its last symbol.
+bool base64_decode_exact(const std::string& text, uint8_t* out, size_t size) {
+  size_t groups = (size + 2) / 3;
+  if (text.size() != 4 * groups) return false;
+  size_t padding = 3 * groups - size;
+  uint32_t acc = 0;
+  size_t bits = 0, written = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (i >= text.size() - padding) {
+      if (c != '=') return false;
+      continue;
+    }
+    int v = base64_value(c);
+    if (v < 0) return false;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out[written++] = static_cast<uint8_t>(acc >> bits);
+      acc &= (1u << bits) - 1;
+    }
+  }
+  return written == size && acc == 0;
+}
+
+// Splits text into lines at '\n', dropping one '\r' before it (files with CR
+// LF line ends). A final newline does not make another line.
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    at = end + 1;
+  }
+  return lines;
+}
+
+bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+bool is_comment_line(const std::string& line, const char* prefix) {
+  return line.size() <= kCommentLineMax && starts_with(line, prefix);
+}
+
+}  // namespace
+
+const char* sig_check_text(int32_t code) {
+  switch (code) {
+    case SIG_OK: return "signature ok";
+    case SIG_MISSING: return "missing";
+    case SIG_MALFORMED: return "malformed";
+    case SIG_UNSUPPORTED: return "unsupported algorithm";
+    case SIG_LEGACY: return "legacy algorithm refused";
+    case SIG_UNTRUSTED: return "untrusted key id";
+    case SIG_BAD: return "bad signature";
+    case SIG_BAD_GLOBAL: return "bad trusted comment signature";
+  }
+  return "unknown problem";
+}
+
+uint64_t sig_key_id(const uint8_t id[8]) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | id[i];
+  return value;
+}
+
+int32_t sig_read_file(const char* path, std::string& text) {
+  struct stat st;
+  if (lstat(path, &st) != 0 && errno == ENOENT) return SIG_MISSING;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kSigFileMax))
+    return SIG_MALFORMED;
+  if (zor_read_file(path, text) != 0 || text.size() > kSigFileMax) return SIG_MALFORMED;
+  return SIG_OK;
+}
+
+int32_t sig_parse_public_key(const std::string& text, sig_public_key* out) {
+  std::vector<std::string> lines = split_lines(text);
+  uint8_t raw[kAlgBytes + kKeyIdBytes + kPublicKeyBytes];
+  if (lines.size() != 2 || !is_comment_line(lines[0], kUntrustedPrefix) ||
+      !base64_decode_exact(lines[1], raw, sizeof raw))
+    return SIG_MALFORMED;
+  if (memcmp(raw, "Ed", kAlgBytes) != 0) return SIG_UNSUPPORTED;
+  memcpy(out->id, raw + kAlgBytes, kKeyIdBytes);
+  memcpy(out->key, raw + kAlgBytes + kKeyIdBytes, kPublicKeyBytes);
+  return SIG_OK;
+}
+
+int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, const sig_public_key* keys,
+                   size_t key_count, sig_verified* out) {
+  std::vector<std::string> lines = split_lines(text);
+  uint8_t sig[kAlgBytes + kKeyIdBytes + kSignatureBytes];
+  uint8_t global[kSignatureBytes];
+  if (lines.size() != 4 || !is_comment_line(lines[0], kUntrustedPrefix) ||
+      !base64_decode_exact(lines[1], sig, sizeof sig) || !is_comment_line(lines[2], kTrustedPrefix) ||
+      !base64_decode_exact(lines[3], global, sizeof global))
+    return SIG_MALFORMED;
+  const uint8_t* key_id = sig + kAlgBytes;
+  const uint8_t* signature = key_id + kKeyIdBytes;
+  out->key_id = sig_key_id(key_id);
+  if (memcmp(sig, "Ed", kAlgBytes) == 0) return SIG_LEGACY;
+  if (memcmp(sig, "ED", kAlgBytes) != 0) return SIG_UNSUPPORTED;
+  const sig_public_key* key = nullptr;
+  for (size_t i = 0; i < key_count && key == nullptr; ++i)
+    if (memcmp(keys[i].id, key_id, kKeyIdBytes) == 0) key = &keys[i];
+  if (key == nullptr) return SIG_UNTRUSTED;
+  if (sodium_init() < 0) return SIG_BAD;
+
+  uint8_t hash[kHashBytes];
+  crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
+  if (crypto_sign_verify_detached(signature, hash, sizeof hash, key->key) != 0) return SIG_BAD;
+  // The global signature covers the signature and the trusted comment, so
+  // the comment (a version, say) cannot be swapped between signatures.
+  std::string comment = lines[2].substr(strlen(kTrustedPrefix));
+  std::string signed_part(reinterpret_cast<const char*>(signature), kSignatureBytes);
+  signed_part += comment;
+  if (crypto_sign_verify_detached(global, reinterpret_cast<const uint8_t*>(signed_part.data()), signed_part.size(),
+                                  key->key) != 0)
+    return SIG_BAD_GLOBAL;
+  out->trusted_comment = comment;
+  return SIG_OK;
+}
