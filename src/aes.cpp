@@ -1,5 +1,5 @@
-// AES-128 after FIPS-197. The state is the 16-byte block itself: byte 4c + r
-// is row r of column c.
+// AES-128 after FIPS-197, table-light: only the S-box, its inverse and the
+// round constants are tables; the field arithmetic is computed.
 #include "aes.h"
 
 #include <cstring>
@@ -44,10 +44,30 @@ const uint8_t Rcon[11] = {0x8d, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 
 
 }  // namespace
 
-// Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1 (0x11b).
-static inline uint8_t xtime(uint8_t b) {
-  // The arithmetic shift spreads the top bit into a mask: no branch, no multiply.
-  return static_cast<uint8_t>((b << 1) ^ (static_cast<int8_t>(b) >> 7 & 0x1b));
+// The state as four column words: byte r of column c (block byte 4c + r)
+// sits at bits 8r..8r+7 of word c, so the rows are the word's byte lanes.
+// The field arithmetic works on all four lanes of a word at once.
+
+static inline uint32_t load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+static inline void store_le32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Rotates a column word so that lane r receives lane r + n (mod 4).
+static inline uint32_t lanes_down(uint32_t w, int n) { return w >> (8 * n) | w << (32 - 8 * n); }
+
+// Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1 (0x11b), on
+// each byte lane at once: shift every lane left, then reduce the lanes whose
+// top bit fell out. No branch, no table.
+static inline uint32_t xtime(uint32_t w) {
+  return ((w & 0x7f7f7f7fu) << 1) ^ (((w >> 7) & 0x01010101u) * 0x1b);
 }
 
 static void KeyExpansion(uint8_t* round_keys, const uint8_t* key) {
@@ -66,99 +86,83 @@ static void KeyExpansion(uint8_t* round_keys, const uint8_t* key) {
   }
 }
 
-static inline void AddRoundKey(uint8_t round, uint8_t* __restrict state, const uint8_t* __restrict round_keys) {
+static inline void AddRoundKey(uint8_t round, uint32_t* state, const uint8_t* round_keys) {
   const uint8_t* k = round_keys + 16 * round;
-  for (int i = 0; i < 16; ++i) state[i] ^= k[i];
+  for (int c = 0; c < 4; ++c) state[c] ^= load_le32(k + 4 * c);
 }
 
-static inline void SubBytes(uint8_t* state) {
-  for (int i = 0; i < 16; ++i) state[i] = sbox[state[i]];
+// SubBytes and ShiftRows in one pass (both move or map single bytes, so
+// they commute): row r of column c comes from column c + r.
+static inline void SubBytes_ShiftRows(uint32_t* s) {
+  uint32_t t[4];
+  for (int c = 0; c < 4; ++c)
+    t[c] = static_cast<uint32_t>(sbox[s[c] & 0xff]) | static_cast<uint32_t>(sbox[s[(c + 1) & 3] >> 8 & 0xff]) << 8 |
+           static_cast<uint32_t>(sbox[s[(c + 2) & 3] >> 16 & 0xff]) << 16 |
+           static_cast<uint32_t>(sbox[s[(c + 3) & 3] >> 24]) << 24;
+  for (int c = 0; c < 4; ++c) s[c] = t[c];
 }
 
-static inline void InvSubBytes(uint8_t* state) {
-  for (int i = 0; i < 16; ++i) state[i] = rsbox[state[i]];
+// InvShiftRows and InvSubBytes in one pass: row r of column c comes from
+// column c - r.
+static inline void InvShiftRows_InvSubBytes(uint32_t* s) {
+  uint32_t t[4];
+  for (int c = 0; c < 4; ++c)
+    t[c] = static_cast<uint32_t>(rsbox[s[c] & 0xff]) | static_cast<uint32_t>(rsbox[s[(c + 3) & 3] >> 8 & 0xff]) << 8 |
+           static_cast<uint32_t>(rsbox[s[(c + 2) & 3] >> 16 & 0xff]) << 16 |
+           static_cast<uint32_t>(rsbox[s[(c + 1) & 3] >> 24]) << 24;
+  for (int c = 0; c < 4; ++c) s[c] = t[c];
 }
 
-// Rotates row r of the state (bytes r, 4 + r, 8 + r, 12 + r) left by n
-// columns.
-static inline void rotate_row(uint8_t* s, int r, int n) {
-  uint8_t row[4] = {s[r], s[4 + r], s[8 + r], s[12 + r]};
-  for (int c = 0; c < 4; ++c) s[4 * c + r] = row[(c + n) & 3];
-}
-
-// Row r rotates left by r columns.
-static inline void ShiftRows(uint8_t* s) {
-  rotate_row(s, 1, 1);
-  rotate_row(s, 2, 2);
-  rotate_row(s, 3, 3);
-}
-
-// Row r rotates right by r columns, that is left by 4 - r.
-static inline void InvShiftRows(uint8_t* s) {
-  rotate_row(s, 1, 3);
-  rotate_row(s, 2, 2);
-  rotate_row(s, 3, 1);
-}
-
-// Each column times {03}x^3 + {01}x^2 + {01}x + {02}, written with one xtime
-// per output byte: b_i = a_i ^ t ^ xtime(a_i ^ a_{i+1}), t = a0^a1^a2^a3.
-static inline void MixColumns(uint8_t* s) {
+// Each column times {03}x^3 + {01}x^2 + {01}x + {02}: lane i becomes
+// {02}a_i ^ {03}a_{i+1} ^ a_{i+2} ^ a_{i+3}
+//   = xtime(a_i ^ a_{i+1}) ^ a_{i+1} ^ (a_{i+2} ^ a_{i+3}).
+static inline void MixColumns(uint32_t* s) {
   for (int c = 0; c < 4; ++c) {
-    uint8_t* a = s + 4 * c;
-    uint8_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
-    uint8_t t = static_cast<uint8_t>(a0 ^ a1 ^ a2 ^ a3);
-    a[0] = static_cast<uint8_t>(a0 ^ t ^ xtime(a0 ^ a1));
-    a[1] = static_cast<uint8_t>(a1 ^ t ^ xtime(a1 ^ a2));
-    a[2] = static_cast<uint8_t>(a2 ^ t ^ xtime(a2 ^ a3));
-    a[3] = static_cast<uint8_t>(a3 ^ t ^ xtime(a3 ^ a0));
+    uint32_t u = s[c] ^ lanes_down(s[c], 1);
+    s[c] = xtime(u) ^ lanes_down(s[c], 1) ^ lanes_down(u, 2);
   }
 }
 
 // The inverse matrix {0e,0b,0d,09} equals MixColumns after adding
-// {04}(a0^a2) to a0, a2 and {04}(a1^a3) to a1, a3. Two extra xtimes per pair
-// instead of a full multiply per byte: this is what makes decryption as fast
-// as encryption.
-static inline void InvMixColumns(uint8_t* s) {
-  for (int c = 0; c < 4; ++c) {
-    uint8_t* a = s + 4 * c;
-    uint8_t u = xtime(xtime(static_cast<uint8_t>(a[0] ^ a[2])));
-    uint8_t v = xtime(xtime(static_cast<uint8_t>(a[1] ^ a[3])));
-    a[0] ^= u;
-    a[1] ^= v;
-    a[2] ^= u;
-    a[3] ^= v;
-  }
+// {04}(a0^a2) to a0, a2 and {04}(a1^a3) to a1, a3: one cheap pre-step
+// instead of four full multiplications per byte.
+static inline void InvMixColumns(uint32_t* s) {
+  for (int c = 0; c < 4; ++c) s[c] ^= xtime(xtime(s[c] ^ lanes_down(s[c], 2)));
   MixColumns(s);
 }
 
-static void Cipher(uint8_t* __restrict state, const uint8_t* __restrict round_keys) {
+static inline void load_state(uint32_t* s, const uint8_t* block) {
+  for (int c = 0; c < 4; ++c) s[c] = load_le32(block + 4 * c);
+}
+
+static inline void store_state(uint8_t* block, const uint32_t* s) {
+  for (int c = 0; c < 4; ++c) store_le32(block + 4 * c, s[c]);
+}
+
+static inline void Cipher(uint32_t* state, const uint8_t* round_keys) {
   AddRoundKey(0, state, round_keys);
   for (uint8_t round = 1; round < kRounds; ++round) {
-    SubBytes(state);
-    ShiftRows(state);
+    SubBytes_ShiftRows(state);
     MixColumns(state);
     AddRoundKey(round, state, round_keys);
   }
-  SubBytes(state);
-  ShiftRows(state);
+  SubBytes_ShiftRows(state);
   AddRoundKey(kRounds, state, round_keys);
 }
 
-static void InvCipher(uint8_t* __restrict state, const uint8_t* __restrict round_keys) {
+static inline void InvCipher(uint32_t* state, const uint8_t* round_keys) {
   AddRoundKey(kRounds, state, round_keys);
   for (uint8_t round = kRounds - 1; round > 0; --round) {
-    InvShiftRows(state);
-    InvSubBytes(state);
+    InvShiftRows_InvSubBytes(state);
     AddRoundKey(round, state, round_keys);
     InvMixColumns(state);
   }
-  InvShiftRows(state);
-  InvSubBytes(state);
+  InvShiftRows_InvSubBytes(state);
   AddRoundKey(0, state, round_keys);
 }
 
-static inline void XorWithIv(uint8_t* __restrict block, const uint8_t* __restrict iv) {
-  for (int i = 0; i < 16; ++i) block[i] ^= iv[i];
+static inline void XorWithIv(uint32_t* state, const uint32_t* iv) {
+  for (int c = 0; c < 4; ++c) state[c] ^= iv[c];
 }
 
 void AES_init_ctx(AES_ctx* ctx, const uint8_t* key) { KeyExpansion(ctx->round_keys, key); }
@@ -170,28 +174,46 @@ void AES_init_ctx_iv(AES_ctx* ctx, const uint8_t* key, const uint8_t* iv) {
 
 void AES_ctx_set_iv(AES_ctx* ctx, const uint8_t* iv) { memcpy(ctx->iv_block, iv, 16); }
 
-void AES_ECB_encrypt(const AES_ctx* ctx, uint8_t* block) { Cipher(block, ctx->round_keys); }
+void AES_ECB_encrypt(const AES_ctx* ctx, uint8_t* block) {
+  uint32_t s[4];
+  load_state(s, block);
+  Cipher(s, ctx->round_keys);
+  store_state(block, s);
+}
 
-void AES_ECB_decrypt(const AES_ctx* ctx, uint8_t* block) { InvCipher(block, ctx->round_keys); }
+void AES_ECB_decrypt(const AES_ctx* ctx, uint8_t* block) {
+  uint32_t s[4];
+  load_state(s, block);
+  InvCipher(s, ctx->round_keys);
+  store_state(block, s);
+}
 
 void AES_CBC_encrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
-  const uint8_t* chain = ctx->iv_block;
+  uint32_t chain[4], s[4];
+  load_state(chain, ctx->iv_block);
   for (uint32_t i = 0; i < length; i += 16) {
-    XorWithIv(buf + i, chain);
-    Cipher(buf + i, ctx->round_keys);
-    chain = buf + i;
+    load_state(s, buf + i);
+    XorWithIv(s, chain);
+    Cipher(s, ctx->round_keys);
+    store_state(buf + i, s);
+    for (int c = 0; c < 4; ++c) chain[c] = s[c];
   }
-  if (chain != ctx->iv_block) memcpy(ctx->iv_block, chain, 16);
+  store_state(ctx->iv_block, chain);
 }
 
 void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
-  uint8_t kept[16];
+  uint32_t chain[4], s[4];
+  load_state(chain, ctx->iv_block);
   for (uint32_t i = 0; i < length; i += 16) {
-    memcpy(kept, buf + i, 16);
-    InvCipher(buf + i, ctx->round_keys);
-    XorWithIv(buf + i, ctx->iv_block);
-    memcpy(ctx->iv_block, kept, 16);
+    load_state(s, buf + i);
+    InvCipher(s, ctx->round_keys);
+    XorWithIv(s, chain);
+    // The ciphertext, still in the buffer, is the next block's chain: read
+    // again rather than kept in registers the rounds need.
+    load_state(chain, buf + i);
+    store_state(buf + i, s);
   }
+  store_state(ctx->iv_block, chain);
 }
 
 void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
@@ -199,8 +221,10 @@ void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   unsigned pos = 16;  // forces a fresh keystream block on every call
   for (uint32_t i = 0; i < length; ++i) {
     if (pos == 16) {
-      memcpy(keystream, ctx->iv_block, 16);
-      Cipher(keystream, ctx->round_keys);
+      uint32_t s[4];
+      load_state(s, ctx->iv_block);
+      Cipher(s, ctx->round_keys);
+      store_state(keystream, s);
       for (int b = 15; b >= 0; --b) {  // 128-bit big-endian increment
         if (ctx->iv_block[b] != 0xFF) {
           ++ctx->iv_block[b];

@@ -1,5 +1,6 @@
 // AES-128 (FIPS-197) with ECB, CBC and CTR modes, in place on caller-owned
-// buffers. Byte-oriented, allocation-free, no argument checks.
+// buffers. Table-light (S-boxes and round constants only), allocation-free,
+// no argument checks.
 #ifndef ZOR_AES_H_
 #define ZOR_AES_H_
 

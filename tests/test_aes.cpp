@@ -1,4 +1,7 @@
+#include <openssl/evp.h>
+
 #include <cstring>
+#include <random>
 
 #include "aes.h"
 #include "test_support.h"
@@ -173,6 +176,56 @@ TEST(Aes, CbcAndCtrRoundTripOddSizes) {
     AES_ctx_set_iv(&ctx, iv.data());
     AES_CTR_xcrypt_buffer(&ctx, buf.data(), n - 3);
     EXPECT_EQ(buf, orig) << n;
+  }
+}
+
+// OpenSSL's EVP as the reference: random keys, IVs and lengths, each of our
+// calls split at random block boundaries (CTR: whole blocks but the last).
+TEST(Aes, AgreesWithOpenSslOnRandomInputs) {
+  std::mt19937 rng(20261208);
+  auto bytes = [&](size_t n) {
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+  };
+  struct {
+    const char* name;
+    const EVP_CIPHER* evp;
+  } modes[] = {{"ecb", EVP_aes_128_ecb()}, {"cbc", EVP_aes_128_cbc()}, {"ctr", EVP_aes_128_ctr()}};
+  for (int round = 0; round < 300; ++round) {
+    const auto& m = modes[round % 3];
+    std::vector<uint8_t> key = bytes(16), iv = bytes(16);
+    size_t length = m.evp == EVP_aes_128_ctr() ? rng() % 1000 : 16 * (rng() % 64);
+    std::vector<uint8_t> plain = bytes(length);
+    for (int encrypt = 1; encrypt >= 0; --encrypt) {
+      std::vector<uint8_t> want(length + 16);
+      int n = 0, tail = 0;
+      EVP_CIPHER_CTX* evp = EVP_CIPHER_CTX_new();
+      ASSERT_EQ(EVP_CipherInit_ex(evp, m.evp, nullptr, key.data(), iv.data(), encrypt), 1);
+      EVP_CIPHER_CTX_set_padding(evp, 0);
+      ASSERT_EQ(EVP_CipherUpdate(evp, want.data(), &n, plain.data(), static_cast<int>(length)), 1);
+      ASSERT_EQ(EVP_CipherFinal_ex(evp, want.data() + n, &tail), 1);
+      EVP_CIPHER_CTX_free(evp);
+      want.resize(static_cast<size_t>(n + tail));
+
+      std::vector<uint8_t> got = plain;
+      AES_ctx ctx;
+      AES_init_ctx_iv(&ctx, key.data(), iv.data());
+      for (size_t at = 0; at < length;) {
+        size_t piece = std::min(length - at, 16 * (1 + rng() % 8));
+        if (at + piece < length) piece -= piece % 16;
+        uint8_t* p = got.data() + at;
+        if (m.evp == EVP_aes_128_ecb())
+          for (size_t b = 0; b < piece; b += 16) encrypt ? AES_ECB_encrypt(&ctx, p + b) : AES_ECB_decrypt(&ctx, p + b);
+        else if (m.evp == EVP_aes_128_cbc())
+          encrypt ? AES_CBC_encrypt_buffer(&ctx, p, static_cast<uint32_t>(piece))
+                  : AES_CBC_decrypt_buffer(&ctx, p, static_cast<uint32_t>(piece));
+        else
+          AES_CTR_xcrypt_buffer(&ctx, p, static_cast<uint32_t>(piece));
+        at += piece;
+      }
+      ASSERT_EQ(got, want) << m.name << (encrypt ? " encrypt" : " decrypt") << ", " << length << " bytes, round " << round;
+    }
   }
 }
 

@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <cstring>
+#include <random>
 
 #include "crc32.h"
 #include "test_support.h"
@@ -23,6 +26,25 @@ TEST(Crc32, PiecewiseEqualsWhole) {
   uint32_t whole = calc_buf_crc(text, 9);
   EXPECT_EQ(crc32(crc32(0xFFFFFFFFu, text, 4), text + 4, 5), whole);
   EXPECT_EQ(crc32(0x12345678u, text, 0), 0x12345678u);
+}
+
+// zlib's crc32 is the same CRC with a final inversion: ours is its
+// complement, for any length, alignment and split of the region.
+TEST(Crc32, ComplementOfZlibForAnyLengthAlignmentAndSplit) {
+  std::mt19937 rng(20261208);
+  std::vector<uint8_t> data(1 << 17);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  calc_buf_crc(nullptr, 0);  // fills the table crc32 relies on
+  for (int round = 0; round < 400; ++round) {
+    size_t offset = rng() % 64;
+    size_t length = round % 4 == 0 ? rng() % 300 : rng() % (data.size() - offset);
+    size_t split = length == 0 ? 0 : rng() % length;
+    const void* p = data.data() + offset;  // as void*, only ours of the two crc32 takes it
+    uint32_t want = ~static_cast<uint32_t>(::crc32(0, data.data() + offset, static_cast<uInt>(length)));
+    const void* rest = data.data() + offset + split;
+    uint32_t got = crc32(crc32(0xFFFFFFFFu, p, static_cast<uint32_t>(split)), rest, static_cast<uint32_t>(length - split));
+    ASSERT_EQ(got, want) << "offset " << offset << ", length " << length << ", split " << split;
+  }
 }
 
 class CrcFile : public zor_test::TempDirTest {
