@@ -13,7 +13,8 @@ CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind
+.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb
+PREFIX ?= /usr/local
 
 all: build
 
@@ -29,8 +30,18 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-demo: build
+# Only what the demo needs: the launcher and the packer.
+demo: configure
+	@cmake --build $(BUILD) --target zor_update_whole_package zor_pack -j2
 	@scripts/demo.sh
+
+# make install [PREFIX=/usr/local] [DESTDIR=/staging]
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The .deb lands in build/.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 # The whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
 # any report fails the run.
@@ -38,7 +49,7 @@ test-sanitize: deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF >/dev/null
 	@cmake --build build-sanitize -j2
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -E 'Product|SignedBundles'
+	  ctest --output-on-failure -E 'Product|SignedBundles|Packaging'
 
 # libFuzzer targets (clang++) in build-fuzz/.
 fuzz: deps

@@ -62,32 +62,58 @@ int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img
 // image is one CBC stream that starts from the same IV.
 static void bundle_cipher(AES_ctx* ctx) { AES_init_ctx_iv(ctx, keyCbc, iv); }
 
-static void _decrypt_cbc(uint8_t* data, uint32_t length) {
+// Long work goes in steps of this size, so a progress line can follow it.
+const uint32_t kStep = 1u << 20;  // a whole number of AES blocks
+
+static void advance(const bundle_progress* progress, uint64_t bytes) {
+  if (progress != nullptr) progress->advance(progress->context, bytes);
+}
+
+static void _decrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
   AES_ctx ctx;
   bundle_cipher(&ctx);
-  AES_CBC_decrypt_buffer(&ctx, data, length);
+  for (uint32_t done = 0; done < length; done += kStep) {  // CBC carries on across calls
+    uint32_t n = length - done < kStep ? length - done : kStep;
+    AES_CBC_decrypt_buffer(&ctx, data + done, n);
+    advance(progress, n);
+  }
 }
 
-static void _encrypt_cbc(uint8_t* data, uint32_t length) {
+static void _encrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
   AES_ctx ctx;
   bundle_cipher(&ctx);
-  AES_CBC_encrypt_buffer(&ctx, data, length);
+  for (uint32_t done = 0; done < length; done += kStep) {
+    uint32_t n = length - done < kStep ? length - done : kStep;
+    AES_CBC_encrypt_buffer(&ctx, data + done, n);
+    advance(progress, n);
+  }
 }
 
-static uint32_t image_crc(const uint8_t* image, int32_t img_size) {
-  return calc_buf_crc(image + kBundleCrcFrom, static_cast<uint32_t>(img_size - kBundleCrcFrom));
+static uint32_t image_crc(const uint8_t* image, int32_t img_size, const bundle_progress* progress) {
+  const uint8_t* p = image + kBundleCrcFrom;
+  uint32_t length = static_cast<uint32_t>(img_size - kBundleCrcFrom);
+  uint32_t first = length < kStep ? length : kStep;
+  uint32_t crc = calc_buf_crc(p, first);  // fills the table the steps after it use
+  advance(progress, first);
+  for (uint32_t done = first; done < length; done += kStep) {
+    uint32_t n = length - done < kStep ? length - done : kStep;
+    crc = crc32(crc, p + done, n);
+    advance(progress, n);
+  }
+  return crc;
 }
 
-int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed) {
-  _decrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize));
+int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed,
+                      const bundle_progress* progress) {
+  _decrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize), progress);
   *stored = bundle_get_le32(image + kBundleCrcAt);
-  *computed = image_crc(image, img_size);
+  *computed = image_crc(image, img_size, progress);
   return *stored == *computed ? BUNDLE_OK : BUNDLE_CRC_MISMATCH;
 }
 
-void bundle_seal(uint8_t* image, int32_t img_size) {
-  bundle_put_le32(image + kBundleCrcAt, image_crc(image, img_size));
-  _encrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize));
+void bundle_seal(uint8_t* image, int32_t img_size, const bundle_progress* progress) {
+  bundle_put_le32(image + kBundleCrcAt, image_crc(image, img_size, progress));
+  _encrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize), progress);
 }
 
 // Fills the fields of `out` from table slot `index` and returns the slot's

@@ -78,15 +78,25 @@ bool bundle_file_name_is_safe(const char* name);
 // _NOT_BLOCKS.
 int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img_size);
 
+// Told of the bytes done by a long operation, for a progress line; the
+// launcher passes none.
+struct bundle_progress {
+  void (*advance)(void* context, uint64_t bytes);
+  void* context;
+};
+
 // Decrypts bytes 64..img_size-1 in place with the bundle key and checks the
 // CRC; *stored and *computed receive both values. Only for an image whose
 // header passed bundle_check_header. BUNDLE_OK or BUNDLE_CRC_MISMATCH.
-int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed);
+// `progress` (may be null) hears of 2 * img_size bytes.
+int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed,
+                      const bundle_progress* progress = nullptr);
 
 // The inverse of bundle_unseal for a plain image of `img_size` bytes (64
 // plus whole blocks): writes the CRC of bytes 4.. at 0, then encrypts bytes
 // 64.. with the bundle key. The header's other fields are left as they are.
-void bundle_seal(uint8_t* image, int32_t img_size);
+// `progress` (may be null) hears of 2 * img_size bytes.
+void bundle_seal(uint8_t* image, int32_t img_size, const bundle_progress* progress = nullptr);
 
 // Reads the item table of a decrypted image into `entries`, one per slot in
 // table order (itemCount of zero or below means none), each with its own

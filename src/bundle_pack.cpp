@@ -21,7 +21,8 @@ const char* bundle_item_name_problem(const std::string& name) {
   return nullptr;
 }
 
-int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image) {
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
+                     const bundle_progress* progress) {
   int64_t total = kBundleHeaderSize + static_cast<int64_t>(items.size()) * kBundleEntrySize;
   for (const auto& item : items) total += static_cast<int64_t>(item.data.size());
   int64_t padded = kBundleHeaderSize + (total - kBundleHeaderSize + kBundleBlock - 1) / kBundleBlock * kBundleBlock;
@@ -41,7 +42,7 @@ int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>
     if (!item.data.empty()) memcpy(image.data() + offset, item.data.data(), item.data.size());
     offset += static_cast<uint32_t>(item.data.size());
   }
-  bundle_seal(image.data(), static_cast<int32_t>(padded));
+  bundle_seal(image.data(), static_cast<int32_t>(padded), progress);
   return BUNDLE_OK;
 }
 
@@ -61,7 +62,7 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
 }
 
 int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems) {
+                    std::vector<std::string>& problems, const bundle_progress* progress) {
   entries.clear();
   int32_t img_size = 0;
   int32_t rc = bundle_check_header(image.data(), static_cast<int64_t>(image.size()), &img_size);
@@ -71,7 +72,7 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
   }
   std::string line;
   uint32_t stored = 0, computed = 0;
-  int32_t first = bundle_unseal(image.data(), img_size, &stored, &computed);
+  int32_t first = bundle_unseal(image.data(), img_size, &stored, &computed, progress);
   if (first != BUNDLE_OK)
     problems.push_back(std_string_format(
         line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)", stored, computed));

@@ -26,14 +26,17 @@ std::string bundle_escaped_name(const char* name);
 
 // Builds a sealed image (header, table, data padded to whole blocks,
 // encrypted, CRC). Items are laid out in the given order. BUNDLE_OK or
-// BUNDLE_TOO_LARGE. The same items always give the same bytes.
-int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image);
+// BUNDLE_TOO_LARGE. The same items always give the same bytes. `progress`
+// (may be null) hears of twice the image's size.
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
+                     const bundle_progress* progress = nullptr);
 
 // Opens a sealed image in place: checks the header, decrypts, checks the CRC
 // and every table slot. Appends one line per problem to `problems` and fills
 // `entries` with the entries that are sound. BUNDLE_OK or the first problem.
+// `progress` (may be null) hears of twice the image's size.
 int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems);
+                    std::vector<std::string>& problems, const bundle_progress* progress = nullptr);
 
 // Which items a consumer of the bundle writes as files.
 enum bundle_written_items {

@@ -36,29 +36,6 @@ int on_lua_panic(lua_State* L) {
   die("%s", stage_failure);
 }
 
-// Pushes the entry module's argument table and returns its stack index.
-int32_t push_argument_table(lua_State* L, int argc, char** argv) {
-  lua_createtable(L, 0, 0);  // [-0, +1]
-  int32_t index = lua_gettop(L);
-  lua_pushinteger(L, argc - 1);
-  lua_setfield(L, -2, "n");
-  lua_pushstring(L, ConfigDir.c_str());
-  lua_setfield(L, -2, "fwDir");
-  lua_pushstring(L, UnpackDir.c_str());
-  lua_setfield(L, -2, "unpackDir");
-  lua_pushstring(L, __DATE__);
-  lua_setfield(L, -2, "compiletime");
-#if ZOR_SIGNING
-  lua_pushstring(L, zor_signature_comment());  // the verified trusted comment: a version to refuse downgrades by
-  lua_setfield(L, -2, "sigComment");
-#endif
-  for (int i = 1; i < argc; ++i) {
-    lua_pushstring(L, argv[i]);
-    lua_seti(L, -2, i);  // [-1, +0]
-  }
-  return index;
-}
-
 int run(int argc, char** argv, const std::string& bundle) {
   zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
   if (zor_lua_state_init(&LState) != 0) die("Fail create l state\n");
@@ -66,7 +43,7 @@ int run(int argc, char** argv, const std::string& bundle) {
   stage_failure = "FAil unpack firmware\n";
   if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str()) != 0) die("FAil unpack firmware\n");
   stage_failure = "Fail create arg table\n";
-  int32_t arg_index = push_argument_table(LState, argc, argv);
+  int32_t arg_index = zor_lua_push_arg_table(LState, ConfigDir.c_str(), UnpackDir.c_str(), __DATE__, argc, argv);
   int32_t r = zor_lua_call_loader(LState, kZorEntryModule, &arg_index);
   if (r != 0) return zor_fail(kSource, kLineLoader, "Fail in loader[%s],ret %d\n", kZorEntryModule, r);
   // Nothing is torn down: the state stays open and the unpack directory stays.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ZorFwAicGen.h"
+#include "tool_identity.h"
 #include "util.h"
 
 namespace {
@@ -66,7 +67,9 @@ int usage_error(const char* message) {
 
 int run(int argc, char** argv) {
   CLI::App app{"zor_keytool: random key generation and hex key conversion"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);  // one; checked after parsing, so --version works alone
+  app.set_version_flag("--version", tool_identity("zor_keytool"));
+  app.failure_message(CLI::FailureMessage::help);
 
   std::string name;
   int32_t len = 0;
@@ -96,6 +99,7 @@ int run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
+  if (app.get_subcommands().empty()) return app.exit(CLI::RequiredError("A subcommand")) == 0 ? 0 : 2;
   if (gen->parsed()) {
     if (len % 4 != 0) return usage_error("len: a key is whole 32-bit words, a multiple of 4 bytes");
     if (!files.empty() && same_file(files[0], files[1]))

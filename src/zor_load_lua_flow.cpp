@@ -318,6 +318,29 @@ int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const cha
   return 0;
 }
 
+int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpackDir, const char* compiletime,
+                               int argc, char** argv) {
+  lua_createtable(L, 0, 0);  // [-0, +1]
+  int32_t index = lua_gettop(L);
+  lua_pushinteger(L, argc - 1);  // each field: [-0, +1] push, then [-1, +0] set
+  lua_setfield(L, -2, "n");
+  lua_pushstring(L, fwDir);
+  lua_setfield(L, -2, "fwDir");
+  lua_pushstring(L, unpackDir);
+  lua_setfield(L, -2, "unpackDir");
+  lua_pushstring(L, compiletime);
+  lua_setfield(L, -2, "compiletime");
+#if ZOR_SIGNING
+  lua_pushstring(L, zor_signature_comment());  // the verified trusted comment: a version to refuse downgrades by
+  lua_setfield(L, -2, "sigComment");
+#endif
+  for (int i = 1; i < argc; ++i) {
+    lua_pushstring(L, argv[i]);
+    lua_seti(L, -2, i);
+  }
+  return index;
+}
+
 int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex) {
   if (argIndex == nullptr || *argIndex < 1 || *argIndex > lua_gettop(L))
     return zor_fail(kSource, kLineArgIndex, "Fail in loader(%s): no argument at the given stack index\n", moduleName);

@@ -44,6 +44,13 @@ int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const cha
 // failure inside the item loop, earlier modules and files stay.
 int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L, const char* unpackDir);
 
+// Pushes the entry module's argument table, created with no preallocated
+// slots: n = argc - 1, fwDir, unpackDir, compiletime (a build date as
+// __DATE__ gives it), in a signing build sigComment (the verified trusted
+// comment), then [1..n] = argv[1..n]. Returns its stack index. [-0, +1]
+int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpackDir, const char* compiletime,
+                               int argc, char** argv);
+
 // Calls package.preload[moduleName] in protected mode with the one argument
 // at absolute stack index *argIndex. 0 first result true; 1 first result
 // false, nil or absent; -266 no or invalid argIndex; -270 package is not a

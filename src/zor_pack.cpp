@@ -1,5 +1,7 @@
-// zor_pack: makes, lists, verifies and extracts update bundles.
-// Exit status: 0 done, 1 failed (one line per problem on stderr), 2 usage.
+// zor_pack: makes, inspects, verifies, extracts and runs update bundles, and
+// stamps firmware images with their CRC.
+// Exit status: 0 done, 1 failed (one line per problem on stderr), 2 usage;
+// `run` exits as the launcher would (0, 1 or 207).
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -8,15 +10,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "bundle_pack.h"
 #include "bundle_sig.h"
-#include "chunk_compile.h"
 #include "crc32.h"
+#include "pack_items.h"
+#include "pack_run.h"
+#include "tool_identity.h"
+#include "tool_output.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
 #if ZOR_SIGNING
@@ -25,149 +30,32 @@
 
 namespace {
 
-struct pack_options {
-  std::string output;
-  std::vector<std::string> inputs;
-  bool force = false;
-  bool no_entry = false;
-  bool precompile = false;
-  bool strip = false;
-};
+using json = nlohmann::json;
 
-// An item to pack: its name and the file it comes from.
-struct pack_source {
-  std::string name;
-  std::string path;
-};
-
-void complain(const char* fmt, ...) ZOR_PRINTF(1, 2);
-void complain(const char* fmt, ...) {
-  fputs("zor_pack: ", stderr);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  fputc('\n', stderr);
+// Progress of a long step, in the shape the bundle code reports it.
+bundle_progress progress_of(progress* p) {
+  return bundle_progress{[](void* context, uint64_t bytes) { progress_advance(static_cast<progress*>(context), bytes); },
+                         p};
 }
 
-std::string base_name(const std::string& path) {
-  size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return path;
-  size_t slash = path.rfind('/', end);
-  return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
-}
-
-// Expands the ITEM arguments: a file, NAME=PATH, or a directory's regular
-// files sorted by name. False (after complaining) on an unusable argument.
-bool collect_sources(const std::vector<std::string>& inputs, std::vector<pack_source>& out) {
-  for (const auto& arg : inputs) {
-    if (is_dir(arg.c_str())) {
-      DIR* dir = opendir(arg.c_str());
-      if (dir == nullptr) {
-        complain("%s: cannot open directory: %s", arg.c_str(), strerror(errno));
-        return false;
-      }
-      std::vector<std::string> names;
-      while (struct dirent* e = readdir(dir)) {
-        std::string path = arg + "/" + e->d_name;
-        if (is_regular_file(path.c_str())) names.push_back(e->d_name);
-      }
-      closedir(dir);
-      std::sort(names.begin(), names.end());
-      for (const auto& n : names) out.push_back({n, arg + "/" + n});
-    } else if (is_regular_file(arg.c_str())) {
-      out.push_back({base_name(arg), arg});
-    } else if (arg.find('=') != std::string::npos) {
-      size_t eq = arg.find('=');
-      std::string path = arg.substr(eq + 1);
-      if (!is_regular_file(path.c_str())) {
-        complain("%s: not a regular file", path.c_str());
-        return false;
-      }
-      out.push_back({arg.substr(0, eq), path});
+// A name as a JSON string: every byte one code point, so a hostile name
+// still gives valid JSON and loses nothing.
+json json_name(const char* name) {
+  std::string utf8;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
+    if (*p < 0x80) {
+      utf8 += static_cast<char>(*p);
     } else {
-      complain("%s: no such file or directory", arg.c_str());
-      return false;
+      utf8 += static_cast<char>(0xC0 | *p >> 6);
+      utf8 += static_cast<char>(0x80 | (*p & 0x3F));
     }
   }
-  return true;
+  return json(utf8);
 }
 
-int cmd_pack(const pack_options& opt) {
-  if (!opt.force && is_path_existed(opt.output.c_str())) {
-    complain("%s exists (use --force to replace it)", opt.output.c_str());
-    return 1;
-  }
-  std::vector<pack_source> sources;
-  if (!collect_sources(opt.inputs, sources)) return 1;
-
-  bool ok = true;
-  std::map<std::string, std::string> by_name, by_module;
-  std::vector<bundle_item> items;
-  for (const auto& src : sources) {
-    if (const char* why = bundle_item_name_problem(src.name)) {
-      complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why);
-      ok = false;
-      continue;
-    }
-    if (!by_name.emplace(src.name, src.path).second) {
-      complain("%s: item name '%s' already taken by %s", src.path.c_str(), src.name.c_str(),
-               by_name[src.name].c_str());
-      ok = false;
-      continue;
-    }
-    bundle_item item{src.name, ""};
-    if (int err = zor_read_file(src.path.c_str(), item.data)) {
-      complain("%s: %s", src.path.c_str(), strerror(err));
-      ok = false;
-      continue;
-    }
-    if (bundle_is_script_name(src.name.c_str())) {
-      std::string module = bundle_module_name(src.name.c_str()), compiled, error;
-      // "@path" makes Lua report the source file and line of a syntax error.
-      if (chunk_compile_check(item.data, "@" + src.path, error) != 0) {
-        complain("%s", error.c_str());
-        ok = false;
-        continue;
-      }
-      // Compiled under the module name, as the launcher names source chunks.
-      if (opt.precompile && opt.strip)
-        chunk_compile_to_stripped_bytecode(item.data, module, compiled, error);
-      else if (opt.precompile)
-        chunk_compile_to_bytecode(item.data, module, compiled, error);
-      if (opt.precompile) item.data = compiled;
-      auto previous = by_module.find(module);
-      if (previous != by_module.end())
-        fprintf(stderr, "zor_pack: warning: %s and %s both give module '%s'; the later one wins\n",
-                previous->second.c_str(), src.path.c_str(), module.c_str());
-      by_module[module] = src.path;
-    }
-    items.push_back(std::move(item));
-  }
-  if (!ok) return 1;
-  if (!opt.no_entry && by_module.count(kZorEntryModule) == 0) {
-    complain("no item gives the entry module '%s' (name one %s.lua, or pass --no-entry)", kZorEntryModule,
-             kZorEntryModule);
-    return 1;
-  }
-  bool replacing = is_path_existed(opt.output.c_str());
-  std::vector<uint8_t> image;
-  if (bundle_build(items, image) != BUNDLE_OK) {
-    complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
-    return 1;
-  }
-  if (int err = zor_write_file_atomic(opt.output.c_str(), image.data(), image.size(),
-                                        opt.force ? kReplaceExisting : kKeepExisting, 0666)) {
-    complain("%s: %s", opt.output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
-    return 1;
-  }
-  printf("%s: %zu items, %zu bytes\n", opt.output.c_str(), items.size(), image.size());
-  // The user's signature file is theirs to replace: flag it, never delete it.
-  std::string sig_path = opt.output + ".minisig";
-  if (replacing && is_path_existed(sig_path.c_str()))
-    fprintf(stderr, "zor_pack: warning: %s signs the bundle this one replaced: sign %s again\n", sig_path.c_str(),
-            opt.output.c_str());
-  return 0;
+std::string hex32(uint32_t value) {
+  std::string text;
+  return std_string_format(text, "0x%08x", value);
 }
 
 // Prints one line per problem of a bundle; false when there are any.
@@ -176,29 +64,14 @@ bool report(const std::string& path, const std::vector<std::string>& problems) {
   return problems.empty();
 }
 
-// Reads a whole file; false (after a message) when it cannot be read.
-bool read_input(const std::string& path, std::string& raw) {
-  if (int err = zor_read_file(path.c_str(), raw)) {
+// Reads a whole file; false (after a message with the path and the reason)
+// when it cannot be read.
+bool read_input(const std::string& path, std::string& raw, progress* p = nullptr) {
+  if (int err = read_file_with_progress(path, raw, p)) {
     complain("%s: %s", path.c_str(), strerror(err));
     return false;
   }
   return true;
-}
-
-// Opens the bundle bytes `raw` read from `path`; false (problems printed)
-// unless it is sound.
-bool open_image(const std::string& path, const std::string& raw, std::vector<uint8_t>& image,
-                std::vector<bundle_entry>& entries) {
-  image.assign(raw.begin(), raw.end());
-  std::vector<std::string> problems;
-  bundle_open(image, entries, problems);
-  return report(path, problems);
-}
-
-// Reads and opens a bundle; false (problems printed) unless it is sound.
-bool open_bundle(const std::string& path, std::vector<uint8_t>& image, std::vector<bundle_entry>& entries) {
-  std::string raw;
-  return read_input(path, raw) && open_image(path, raw, image, entries);
 }
 
 // The keys a signature is checked against: the given public key files, or
@@ -238,93 +111,185 @@ int32_t check_signature(const std::string& path, const std::string& raw, const s
   return check;
 }
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c > 0x7e) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-int cmd_list(const std::string& path, bool json) {
+// A bundle read and opened: its bytes as read, the decrypted image, the
+// sound entries, and the problems found on the way.
+struct opened_bundle {
+  std::string raw;
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries)) return 1;
-  if (!json)
-    printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
-  else
-    printf("{\"items\": [");
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const auto& e = entries[i];
-    std::string module = e.script ? bundle_module_name(e.name) : "";
-    uint32_t crc = calc_buf_crc(image.data() + e.offset, static_cast<uint32_t>(e.size));
-    if (json)
-      printf("%s\n  {\"index\": %zu, \"kind\": \"%s\", \"name\": %s, \"module\": %s, \"size\": %d, "
-             "\"offset\": %u, \"crc\": \"0x%08x\"}",
-             i ? "," : "", i, e.script ? "script" : "file", json_string(e.name).c_str(),
-             e.script ? json_string(module).c_str() : "null", e.size, e.offset, crc);
-    else
-      printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  0x%08x\n", i, e.script ? "script" : "file",
-             bundle_escaped_name(e.name).c_str(), e.script ? bundle_escaped_name(module.c_str()).c_str() : "-",
-             e.size, e.offset, crc);
+  std::vector<std::string> problems;
+  int32_t first = BUNDLE_OK;
+};
+
+// Reads and opens a bundle, with a progress line over the reading, the
+// decryption and the CRC. False only when it cannot be read.
+bool open_bundle(const std::string& path, opened_bundle& b) {
+  progress p;
+  progress_start(&p, 3 * static_cast<uint64_t>(std::max<int64_t>(get_filesize(path.c_str()), 0)));
+  if (!read_input(path, b.raw, &p)) return false;
+  b.image.assign(b.raw.begin(), b.raw.end());
+  bundle_progress bp = progress_of(&p);
+  b.first = bundle_open(b.image, b.entries, b.problems, &bp);
+  progress_finish(&p);
+  return true;
+}
+
+int cmd_pack(const pack_items_options& items_opt, const std::string& output, bool force) {
+  if (!force && is_path_existed(output.c_str())) {
+    complain("%s exists (use --force to replace it)", output.c_str());
+    return 1;
   }
-  if (json) printf("%s]}\n", entries.empty() ? "" : "\n");
+  std::vector<uint8_t> image;
+  size_t count = 0;
+  progress p;
+  if (!pack_items(items_opt, image, &count, &p)) return 1;
+  bool replacing = is_path_existed(output.c_str());
+  if (int err = zor_write_file_atomic(output.c_str(), image.data(), image.size(),
+                                        force ? kReplaceExisting : kKeepExisting, 0666)) {
+    complain("%s: %s", output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
+    return 1;
+  }
+  printf("%s: %zu items, %zu bytes\n", output.c_str(), count, image.size());
+  // The user's signature file is theirs to replace: flag it, never delete it.
+  std::string sig_path = output + ".minisig";
+  if (replacing && is_path_existed(sig_path.c_str()))
+    warn("%s signs the bundle this one replaced: sign %s again", sig_path.c_str(), output.c_str());
   return 0;
 }
 
-int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys) {
+json item_json(size_t index, const bundle_entry& e, const std::vector<uint8_t>& image) {
+  std::string module = e.script ? bundle_module_name(e.name) : "";
+  return json{{"index", index},
+              {"kind", e.script ? "script" : "file"},
+              {"name", json_name(e.name)},
+              {"module", e.script ? json_name(module.c_str()) : json(nullptr)},
+              {"size", e.size},
+              {"offset", e.offset},
+              {"crc", hex32(calc_buf_crc(image.data() + e.offset, static_cast<uint32_t>(e.size)))}};
+}
+
+int cmd_list(const std::string& path, bool as_json) {
+  opened_bundle b;
+  if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
+  if (as_json) {
+    json items = json::array();
+    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.image));
+    printf("%s\n", json{{"items", items}}.dump(2).c_str());
+    return 0;
+  }
+  printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
+  for (size_t i = 0; i < b.entries.size(); ++i) {
+    const bundle_entry& e = b.entries[i];
+    std::string module = e.script ? bundle_escaped_name(bundle_module_name(e.name).c_str()) : "-";
+    printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  %s\n", i, e.script ? "script" : "file",
+           bundle_escaped_name(e.name).c_str(), module.c_str(), e.size, e.offset,
+           hex32(calc_buf_crc(b.image.data() + e.offset, static_cast<uint32_t>(e.size))).c_str());
+  }
+  return 0;
+}
+
+int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
   std::vector<sig_public_key> keys;
-  std::string raw;
-  if (!trusted_keys(pubkeys, keys) || !read_input(path, raw)) return 1;
+  opened_bundle b;
+  if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
   // The signature covers the file as it is, before anything is decrypted.
   std::vector<std::string> problems;
   sig_verified found;
   std::string problem;
   bool check_sig = !keys.empty();
-  if (check_sig && check_signature(path, raw, keys, found, problem) != SIG_OK) problems.push_back(problem);
-  std::vector<uint8_t> image;
-  std::vector<bundle_entry> entries;
-  if (!open_image(path, raw, image, entries)) {
-    report(path, problems);
-    return 1;
+  bool sig_ok = check_sig && check_signature(path, b.raw, keys, found, problem) == SIG_OK;
+  if (check_sig && !sig_ok) problems.push_back(problem);
+  problems.insert(problems.end(), b.problems.begin(), b.problems.end());
+  if (b.problems.empty()) {  // the item checks need a sound layout
+    bundle_check_names(b.entries, kFileItemsWritten, problems);
+    bundle_check_launch(b.image, b.entries, problems);
+    bundle_check_scripts(b.image, b.entries, problems);
   }
-  bundle_check_names(entries, kFileItemsWritten, problems);
-  bundle_check_launch(image, entries, problems);
-  bundle_check_scripts(image, entries, problems);
+  int precompiled = 0;
+  for (const auto& e : b.entries)
+    if (e.script && e.size > 0 && b.image[e.offset] == LUA_SIGNATURE[0]) ++precompiled;
+  if (as_json) {
+    json out{{"bundle", path}, {"sound", problems.empty()}, {"problems", problems}, {"items", b.entries.size()},
+             {"precompiled_structure_checked_only", precompiled}};
+    std::string key_id;
+    if (sig_ok)
+      out["signature"] = {{"key_id", std_string_format(key_id, "%016llX", static_cast<unsigned long long>(found.key_id))},
+                          {"trusted_comment", found.trusted_comment}};
+    printf("%s\n", out.dump(2, ' ', true, json::error_handler_t::replace).c_str());
+    return problems.empty() ? 0 : 1;
+  }
   if (!report(path, problems)) return 1;
-  if (check_sig)
+  if (sig_ok)
     printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(found.key_id),
            found.trusted_comment.c_str());
-  int precompiled = 0;
-  for (const auto& e : entries)
-    if (e.script && e.size > 0 && image[e.offset] == LUA_SIGNATURE[0]) ++precompiled;
   if (precompiled == 0) {
-    printf("%s: sound, %zu items\n", path.c_str(), entries.size());
+    printf("%s: sound, %zu items\n", path.c_str(), b.entries.size());
   } else {
     // Lua has no bytecode verifier: a chunk that passes the structure check
     // is loadable, not proven safe to run.
     printf("%s: %zu items; layout, CRC, names and sources sound; %d precompiled chunks: structure checked only\n",
-           path.c_str(), entries.size(), precompiled);
+           path.c_str(), b.entries.size(), precompiled);
   }
   return 0;
 }
 
+int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
+  std::vector<sig_public_key> keys;
+  opened_bundle b;
+  if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
+  int32_t img_size = 0;
+  bool header_ok = bundle_check_header(b.image.data(), static_cast<int64_t>(b.image.size()), &img_size) == BUNDLE_OK;
+  uint32_t stored = header_ok ? bundle_get_le32(b.image.data() + kBundleCrcAt) : 0;
+  uint32_t computed = header_ok ? calc_buf_crc(b.image.data() + kBundleCrcFrom,
+                                              static_cast<uint32_t>(img_size - kBundleCrcFrom))
+                                : 0;
+  bool entry = std::any_of(b.entries.begin(), b.entries.end(), [](const bundle_entry& e) {
+    return e.script && bundle_module_name(e.name) == kZorEntryModule;
+  });
+  // The signature: checked when there are keys, else only said to be there.
+  std::string signature = "none";
+  sig_verified found;
+  std::string problem;
+  if (is_path_existed((path + ".minisig").c_str())) {
+    if (keys.empty())
+      signature = "present, not checked (no trusted keys: pass --pubkey)";
+    else if (check_signature(path, b.raw, keys, found, problem) == SIG_OK)
+      std_string_format(signature, "ok, key %016llX: %s", static_cast<unsigned long long>(found.key_id),
+                        found.trusted_comment.c_str());
+    else
+      signature = problem;
+  }
+  if (as_json) {
+    json items = json::array();
+    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.image));
+    json out{{"bundle", path},         {"file_size", b.raw.size()},     {"image_size", img_size},
+             {"crc_stored", hex32(stored)}, {"crc_computed", hex32(computed)}, {"item_count", b.entries.size()},
+             {"entry_module", entry},  {"key_fingerprint", bundle_key_fingerprint()},
+             {"signature", signature}, {"problems", b.problems},        {"items", items}};
+    printf("%s\n", out.dump(2, ' ', true, json::error_handler_t::replace).c_str());
+    return b.problems.empty() ? 0 : 1;
+  }
+  printf("bundle           %s\n", path.c_str());
+  printf("image size       %d bytes (file %zu)\n", img_size, b.raw.size());
+  printf("CRC              stored %s, computed %s (%s)\n", hex32(stored).c_str(), hex32(computed).c_str(),
+         stored == computed ? "match" : "MISMATCH");
+  printf("bundle key       fingerprint %s (the key this build decrypts with)\n", bundle_key_fingerprint().c_str());
+  printf("items            %zu, entry module %s\n", b.entries.size(), entry ? "present" : "MISSING");
+  printf("signature        %s\n", signature.c_str());
+  for (size_t i = 0; i < b.entries.size(); ++i) {
+    const bundle_entry& e = b.entries[i];
+    printf("  %-5zu  %-6s  %-31s  %10d bytes at %u\n", i, e.script ? "script" : "file",
+           bundle_escaped_name(e.name).c_str(), e.size, e.offset);
+  }
+  return report(path, b.problems) ? 0 : 1;
+}
+
 int cmd_extract(const std::string& path, const std::string& dir) {
-  std::vector<uint8_t> image;
-  std::vector<bundle_entry> entries;
-  if (!open_bundle(path, image, entries)) return 1;
+  opened_bundle b;
+  if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
   // Every item becomes a file: a duplicate name would lose one of them.
   std::vector<std::string> problems;
-  bundle_check_names(entries, kAllItemsWritten, problems);
+  bundle_check_names(b.entries, kAllItemsWritten, problems);
   if (!report(path, problems)) return 1;
   if (is_dir(dir.c_str())) {
     DIR* d = opendir(dir.c_str());
@@ -339,16 +304,96 @@ int cmd_extract(const std::string& path, const std::string& dir) {
     complain("%s: %s", dir.c_str(), strerror(errno));
     return 1;
   }
-  for (const auto& e : entries) {
+  uint64_t total = 0;
+  for (const auto& e : b.entries) total += static_cast<uint64_t>(e.size);
+  progress p;
+  progress_start(&p, total);
+  for (const auto& e : b.entries) {
     std::string out = dir + "/" + e.name;
-    if (int err = zor_write_file_atomic(out.c_str(), image.data() + e.offset, static_cast<size_t>(e.size),
+    if (int err = zor_write_file_atomic(out.c_str(), b.image.data() + e.offset, static_cast<size_t>(e.size),
                                         kKeepExisting, 0666)) {
       complain("%s: %s", out.c_str(), strerror(err));
       return 1;
     }
+    progress_advance(&p, static_cast<uint64_t>(e.size));
   }
-  printf("%s: %zu items extracted into %s\n", path.c_str(), entries.size(), dir.c_str());
+  progress_finish(&p);
+  printf("%s: %zu items extracted into %s\n", path.c_str(), b.entries.size(), dir.c_str());
   return 0;
+}
+
+// The convention update scripts check: bytes 0..3 of an image hold, little-
+// endian, the CRC of bytes 4 to the end, which calc_img_crc(path) computes.
+int cmd_stamp(const std::string& path, bool check_only) {
+  struct stat st;
+  std::string data;
+  progress p;
+  if (stat(path.c_str(), &st) != 0) {
+    complain("%s: %s", path.c_str(), strerror(errno));
+    return 1;
+  }
+  progress_start(&p, 2 * static_cast<uint64_t>(st.st_size));
+  if (!read_input(path, data, &p)) return 1;
+  if (data.size() < 4 || data.size() - 4 > UINT32_MAX) {
+    progress_finish(&p);
+    complain("%s: %zu bytes; an image holds its 4-byte CRC field and at most 4 GiB after it", path.c_str(),
+             data.size());
+    return 1;
+  }
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(&data[0]);
+  bundle_progress bp = progress_of(&p);
+  uint32_t length = static_cast<uint32_t>(data.size() - 4);
+  uint32_t crc = calc_buf_crc(bytes + 4, 0);  // fills the table; CRC of nothing
+  for (uint32_t done = 0; done < length; done += 1u << 20) {
+    uint32_t n = std::min(length - done, 1u << 20);
+    crc = crc32(crc, bytes + 4 + done, n);
+    bp.advance(bp.context, n);
+  }
+  progress_finish(&p);
+  uint32_t stored = bundle_get_le32(bytes);
+  if (check_only) {
+    if (stored == crc) {
+      printf("%s: CRC %s matches\n", path.c_str(), hex32(crc).c_str());
+      return 0;
+    }
+    complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
+    return 1;
+  }
+  bundle_put_le32(bytes, crc);
+  if (int err = zor_write_file_atomic(path.c_str(), data.data(), data.size(), kReplaceExisting, st.st_mode & 07777)) {
+    complain("%s: %s (the image is unchanged)", path.c_str(), strerror(err));
+    return 1;
+  }
+  printf("%s: stamped CRC %s (was %s)\n", path.c_str(), hex32(crc).c_str(), hex32(stored).c_str());
+  return 0;
+}
+
+// True when `path` is a bundle file (its magic in place) rather than an item.
+bool looks_like_bundle(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char header[kBundleMagicAt + sizeof kBundleMagic];
+  bool bundle = fread(header, sizeof header, 1, f) == 1 && memcmp(header + kBundleMagicAt, kBundleMagic,
+                                                                  sizeof kBundleMagic) == 0;
+  fclose(f);
+  return bundle;
+}
+
+int cmd_run(const pack_items_options& items_opt, const pack_run_options& run_opt) {
+  const std::vector<std::string>& inputs = items_opt.inputs;
+  if (inputs.size() == 1 && is_regular_file(inputs[0].c_str()) && looks_like_bundle(inputs[0]))
+    return pack_run_file(inputs[0], run_opt);
+  std::vector<uint8_t> image;
+  size_t count = 0;
+  progress p;
+  if (!pack_items(items_opt, image, &count, &p)) return 1;
+  // fwDir: the folder of the items (of a directory given, or of the first file).
+  std::string first = inputs[0].substr(inputs[0].find('=') == std::string::npos ? 0 : inputs[0].find('=') + 1);
+  std::string folder = is_dir(first.c_str()) ? first : first.substr(0, first.rfind('/') + 1);
+  char* real = realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+  std::string fw_dir = real ? std::string(real) + "/" : folder;
+  free(real);
+  return pack_run_image(image, fw_dir, run_opt);
 }
 
 // Ends the program on SIGINT, SIGTERM or SIGHUP without leaving a
@@ -372,39 +417,72 @@ void install_signal_handlers() {
 }
 
 int run(int argc, char** argv) {
-  CLI::App app{"zor_pack: makes, lists, verifies and extracts update bundles (nuvex.zor)"};
-  app.require_subcommand(1);
+  CLI::App app{"zor_pack: makes, inspects, verifies, extracts and runs update bundles (nuvex.zor)"};
+  app.require_subcommand(0, 1);  // one; checked after parsing, so --version works alone
+  app.set_version_flag("--version", tool_identity("zor_pack"));
+  app.failure_message(CLI::FailureMessage::help);
 
-  pack_options opt;
+  pack_items_options items;
+  std::string output;
+  bool force = false;
   CLI::App* pack = app.add_subcommand("pack", "Pack files into a bundle");
-  pack->add_option("-o,--output", opt.output, "Bundle to write")->required();
-  pack->add_option("items", opt.inputs, "FILE, NAME=PATH, or DIRECTORY (its regular files)")->required();
-  pack->add_flag("--force", opt.force, "Replace an existing output");
-  pack->add_flag("--no-entry", opt.no_entry, "Allow a bundle without the entry module");
-  CLI::Option* pre = pack->add_flag("--precompile", opt.precompile, "Store Lua bytecode instead of source");
-  pack->add_flag("--strip", opt.strip, "Drop debug information from bytecode")->needs(pre);
+  pack->add_option("-o,--output", output, "Bundle to write")->required();
+  pack->add_option("items", items.inputs, "FILE, NAME=PATH, or DIRECTORY (its regular files)")->required();
+  pack->add_flag("--force", force, "Replace an existing output");
+  pack->add_flag("--no-entry", items.no_entry, "Allow a bundle without the entry module");
+  pack->add_option("--exclude", items.excludes, "Leave out names in directories that match this glob (repeatable)");
+  CLI::Option* pre = pack->add_flag("--precompile", items.precompile, "Store Lua bytecode instead of source");
+  pack->add_flag("--strip", items.strip, "Drop debug information from bytecode")->needs(pre);
 
   std::string bundle, dir;
-  bool json = false;
+  bool as_json = false, check_only = false;
+  std::vector<std::string> pubkeys;
   CLI::App* list = app.add_subcommand("list", "List the items of a bundle");
   list->add_option("bundle", bundle, "Bundle file")->required();
-  list->add_flag("--json", json, "Print JSON");
-  std::vector<std::string> pubkeys;
+  list->add_flag("--json", as_json, "Print JSON");
   CLI::App* verify = app.add_subcommand("verify", "Check a bundle thoroughly");
   verify->add_option("bundle", bundle, "Bundle file")->required();
   verify->add_option("--pubkey", pubkeys, "Also check BUNDLE.minisig against this minisign public key (repeatable)");
+  verify->add_flag("--json", as_json, "Print the result and the problems as JSON");
+  CLI::App* info = app.add_subcommand("info", "Show what a bundle holds and how it is sealed and signed");
+  info->add_option("bundle", bundle, "Bundle file")->required();
+  info->add_option("--pubkey", pubkeys, "Check BUNDLE.minisig against this minisign public key (repeatable)");
+  info->add_flag("--json", as_json, "Print JSON");
   CLI::App* extract = app.add_subcommand("extract", "Write every item's plain bytes into a new directory");
   extract->add_option("bundle", bundle, "Bundle file")->required();
   extract->add_option("dir", dir, "Directory to create (or an empty one)")->required();
+  CLI::App* stamp = app.add_subcommand("stamp", "Write the CRC of bytes 4.. of a firmware image into its bytes 0..3");
+  stamp->add_option("image", bundle, "Firmware image")->required();
+  stamp->add_flag("--check", check_only, "Only compare the stored CRC with the computed one");
 
+  pack_run_options run_opt;
+  pack_items_options run_items;
+  CLI::App* run_cmd = app.add_subcommand(
+      "run", "Run an update procedure here as the launcher would: BUNDLE | DIR | ITEM... [-- ARGS...]");
+  run_cmd->add_option("inputs", run_items.inputs, "A bundle file, or what `pack` takes (packed in memory)")->required();
+  run_cmd->add_flag("--keep", run_opt.keep, "Keep the unpack directory");
+  run_cmd->add_option("--exclude", run_items.excludes, "As for pack");
+
+  // Everything after "--" of `run` belongs to the procedure.
+  int parsed_argc = argc;
+  for (int i = 2; i < argc; ++i)
+    if (strcmp(argv[1], "run") == 0 && strcmp(argv[i], "--") == 0) {
+      run_opt.args.assign(argv + i + 1, argv + argc);
+      parsed_argc = i;
+      break;
+    }
   try {
-    app.parse(argc, argv);
+    app.parse(parsed_argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
-  if (pack->parsed()) return cmd_pack(opt);
-  if (list->parsed()) return cmd_list(bundle, json);
-  if (verify->parsed()) return cmd_verify(bundle, pubkeys);
+  if (app.get_subcommands().empty()) return app.exit(CLI::RequiredError("A subcommand")) == 0 ? 0 : 2;
+  if (pack->parsed()) return cmd_pack(items, output, force);
+  if (list->parsed()) return cmd_list(bundle, as_json);
+  if (verify->parsed()) return cmd_verify(bundle, pubkeys, as_json);
+  if (info->parsed()) return cmd_info(bundle, pubkeys, as_json);
+  if (stamp->parsed()) return cmd_stamp(bundle, check_only);
+  if (run_cmd->parsed()) return cmd_run(run_items, run_opt);
   return cmd_extract(bundle, dir);
 }
 
@@ -412,6 +490,7 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (zor_open_std_descriptors() != 0) return 1;
+  tool_set_name("zor_pack");
   install_signal_handlers();
   try {
     return run(argc, argv);

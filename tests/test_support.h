@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,24 @@ inline child_result run_program(const std::string& path, const std::vector<std::
   });
 }
 
+// Runs a program with its stderr on a terminal (a pseudo-terminal whose
+// output lands in `err`); stdout goes to `out` as usual.
+inline child_result run_program_on_terminal(const std::string& path, const std::vector<std::string>& args) {
+  int master = -1, terminal = -1;
+  child_result r;
+  if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return r;
+  child_result inner = run_program(path, args, "", [&] {
+    dup2(terminal, 2);
+    close(master);
+  });
+  close(terminal);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(master, buf, sizeof buf)) > 0) inner.err.append(buf, static_cast<size_t>(n));
+  close(master);
+  return inner;
+}
+
 // Runs a program with every allocation after the first `budget` ones failing
 // (the allocation-failure shim), for budgets from 0 up in steps of `stride`
 // until one run succeeds; calls `check` with each failed run's budget and
@@ -127,6 +146,7 @@ inline child_result run_program(const std::string& path, const std::vector<std::
 inline int run_out_of_memory(const std::string& path, const std::vector<std::string>& args, int stride,
                              const std::function<void(int, const child_result&)>& check, int max_budget = 20000) {
 #if defined(__SANITIZE_ADDRESS__)
+  (void)path, (void)args, (void)stride, (void)check, (void)max_budget;
   return 0;  // ASan owns malloc; the shim cannot come first
 #else
   const std::string shim = std::string(ZOR_BIN_DIR) + "/libzor_alloc_fail.so";

@@ -4,6 +4,8 @@
 
 #include <csignal>
 
+#include <nlohmann/json.hpp>
+
 #include "bundle_helpers.h"
 #include "crc32.h"
 #include "test_support.h"
@@ -255,6 +257,147 @@ TEST_F(PackCli, VerifyChecksSignaturesAndPackFlagsAStaleOne) {
   r = pack({"verify", "--pubkey", path("a.pub"), out_});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("signature " + out_ + ".minisig: bad signature"), std::string::npos) << r.err;
+}
+
+TEST_F(PackCli, RunTellsWhatTheEntryDidAndCleansUp) {
+  const std::string entry = src_ + "/zor_update_whole_package.lua";
+  struct {
+    std::string source;
+    std::vector<std::string> extra;  // arguments after the inputs
+    int status;
+    std::string err;
+  } cases[] = {
+      {"return true", {}, 0, "zor_pack: the entry module returned true\n"},
+      {"local a = ... return a[1] .. a.n", {"--", "x", "y"}, 0, "returned \"x2\""},
+      {"return 0", {}, 0, "warning: every number is true in Lua, so 0 counts as success"},
+      {"return", {}, 207, "warning: returning nothing counts as failure"},
+      {"local function f() error('boom') end\nf()", {}, 207, "boom\nstack traceback:"},
+      {"return (...).unpackDir:match('^/tmp/tmpdir') ~= nil", {}, 0, "returned true"},
+  };
+  for (const auto& c : cases) {
+    write_file(entry, c.source);
+    auto before = zor_test::unpack_dirs_in_tmp();
+    std::vector<std::string> args = {"run", src_};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    auto r = pack(args);
+    EXPECT_EQ(r.status, c.status) << c.source << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.source << "\n" << r.err;
+    EXPECT_EQ(zor_test::unpack_dirs_in_tmp(), before) << "the unpack directory is removed";
+  }
+  // A packed bundle file runs the same; --keep leaves its directory.
+  write_file(entry, "return true");
+  ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
+  auto before = zor_test::unpack_dirs_in_tmp();
+  auto r = pack({"run", "--keep", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto after = zor_test::unpack_dirs_in_tmp();
+  ASSERT_EQ(after.size(), before.size() + 1);
+  for (const auto& d : after)
+    if (!std::binary_search(before.begin(), before.end(), d)) {
+      EXPECT_EQ(read_file(d + "/fw.img"), read_file(src_ + "/fw.img"));
+      remove_directory(d.c_str());
+    }
+  write_file(out_, "damaged");
+  EXPECT_EQ(pack({"run", out_}).status, 1);
+}
+
+TEST_F(PackCli, StampWritesTheCrcThatCalcImgCrcComputes) {
+  const std::string image = path("fw.img");
+  std::string payload(70000, 'p');
+  struct {
+    std::string content;
+    std::vector<std::string> args;
+    int status;
+    bool changed;
+  } cases[] = {
+      {"XXXX" + payload, {"stamp", "--check", image}, 1, false},
+      {"XXXX" + payload, {"stamp", image}, 0, true},
+      {"abc", {"stamp", image}, 1, false},  // shorter than the CRC field
+  };
+  for (const auto& c : cases) {
+    write_file(image, c.content);
+    chmod(image.c_str(), 0750);
+    auto r = pack(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    std::string now = read_file(image);
+    EXPECT_EQ(now != c.content, c.changed);
+    if (c.changed) {
+      EXPECT_EQ(bundle_get_le32(reinterpret_cast<const uint8_t*>(now.data())), calc_img_crc(image.c_str(), 4, 0));
+      EXPECT_EQ(now.substr(4), c.content.substr(4));
+      EXPECT_EQ(pack({"stamp", "--check", image}).status, 0);
+      struct stat st;
+      ASSERT_EQ(stat(image.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0750u) << "the mode is kept";
+    }
+  }
+}
+
+TEST_F(PackCli, InfoListAndVerifySpeakJson) {
+  ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
+  auto info = nlohmann::json::parse(pack({"info", "--json", out_}).out);
+  EXPECT_EQ(info["item_count"], 3);
+  EXPECT_EQ(info["entry_module"], true);
+  EXPECT_EQ(info["crc_stored"], info["crc_computed"]);
+  EXPECT_EQ(info["signature"], "none");
+  EXPECT_EQ(info["key_fingerprint"].get<std::string>().size(), 16u);
+  EXPECT_EQ(nlohmann::json::parse(pack({"list", "--json", out_}).out)["items"][0]["name"], "fw.img");
+  auto text = pack({"info", out_}).out;
+  EXPECT_NE(text.find("entry module present"), std::string::npos) << text;
+  EXPECT_NE(pack({"--version"}).out.find("bundle key fingerprint " + info["key_fingerprint"].get<std::string>()),
+            std::string::npos);
+  std::string bytes = read_file(out_);
+  bytes[0] ^= 1;
+  write_file(out_, bytes);
+  auto r = pack({"verify", "--json", out_});
+  EXPECT_EQ(r.status, 1);
+  auto verdict = nlohmann::json::parse(r.out);
+  EXPECT_EQ(verdict["sound"], false);
+  ASSERT_EQ(verdict["problems"].size(), 1u);
+  EXPECT_NE(verdict["problems"][0].get<std::string>().find("CRC mismatch"), std::string::npos);
+}
+
+TEST_F(PackCli, DirectoriesLeaveOutLeftoversAndSayWhat) {
+  for (const char* name : {".hidden", "notes~", "x.swp", "#auto#", "skip.txt"}) write_file(src_ + "/" + name, "x");
+  ASSERT_EQ(mkdir((src_ + "/sub").c_str(), 0700), 0);
+  write_file(src_ + "/helper.lua", "local m = require('missing_module') return {ok = function() return true end}");
+  auto r = pack({"pack", "--exclude", "*.txt", "-o", out_, src_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* skipped : {".hidden: a dotfile", "notes~: an editor leftover", "x.swp: an editor leftover",
+                              "#auto#: an editor leftover", "skip.txt: excluded", "sub/: subdirectories are not packed",
+                              "requires 'missing_module', which no item provides"})
+    EXPECT_NE(r.err.find(skipped), std::string::npos) << skipped;
+  EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: warning: ").size(), 7u) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(pack({"list", "--json", out_}).out)["items"].size(), 3u);
+}
+
+TEST_F(PackCli, ProgressOnlyOnATerminal) {
+  write_file(src_ + "/big.bin", std::string(20 << 20, 'b'));
+  auto r = zor_test::run_program_on_terminal(kPack, {"pack", "-o", out_, src_});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("\r"), std::string::npos);
+  EXPECT_NE(r.err.find("MiB/s"), std::string::npos);
+  r = pack({"verify", out_});
+  EXPECT_EQ(r.err, "") << "no progress into a pipe or a file";
+}
+
+TEST_F(PackCli, NewCommandsRefuseBadInput) {
+  struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"stamp"}, 2, "Usage:"},
+      {{"info"}, 2, "Usage:"},
+      {{"run"}, 2, "Usage:"},
+      {{"info", path("missing.zor")}, 1, path("missing.zor") + ": No such file or directory"},
+      {{"stamp", path("missing.img")}, 1, path("missing.img") + ": No such file or directory"},
+      {{"run", path("missing")}, 1, "no such file or directory"},
+  };
+  for (const auto& c : cases) {
+    auto r = pack(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE((r.err + r.out).find(c.err), std::string::npos) << r.err << r.out;
+  }
 }
 
 }  // namespace

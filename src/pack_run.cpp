@@ -1,0 +1,122 @@
+#include "pack_run.h"
+
+#include <lua.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tool_output.h"
+#include "util.h"
+#include "zor_load_lua_flow.h"
+
+namespace {
+
+const int kLoadFailed = 1;
+const int kEntryFailed = 207;
+
+// Message handler: the error's text with a traceback from where it arose.
+int with_traceback(lua_State* L) {
+  const char* msg = lua_tostring(L, 1);
+  if (msg == nullptr) msg = lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));  // [-0, +1]
+  luaL_traceback(L, L, msg, 1);  // [-0, +1]
+  return 1;
+}
+
+// A returned value as text, without calling any metamethod (which could
+// raise an error outside a protected call).
+std::string shown_value(lua_State* L, int index) {
+  switch (lua_type(L, index)) {
+    case LUA_TNIL: return "nil";
+    case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "true" : "false";
+    case LUA_TSTRING: return "\"" + std::string(lua_tostring(L, index)) + "\"";
+    case LUA_TNUMBER: {
+      lua_pushvalue(L, index);  // [-0, +1]: lua_tolstring converts the copy, not the result
+      std::string text = lua_tostring(L, -1);
+      lua_pop(L, 1);
+      return text;
+    }
+    default: return std::string("a ") + luaL_typename(L, index);
+  }
+}
+
+// Calls the entry module with the argument table at `args`, the whole
+// message and traceback on failure; reports what it returned.
+int call_entry(lua_State* L, int args) {
+  lua_pushcclosure(L, with_traceback, 0);  // [-0, +1]
+  int handler = lua_gettop(L);
+  if (lua_getglobal(L, "package") != LUA_TTABLE || lua_getfield(L, -1, "preload") != LUA_TTABLE ||
+      lua_getfield(L, -1, kZorEntryModule) != LUA_TFUNCTION) {  // [-0, +3]
+    complain("no entry module '%s' in the bundle (the launcher would exit 207)", kZorEntryModule);
+    return kEntryFailed;
+  }
+  lua_pushvalue(L, args);  // [-0, +1]
+  int base = lua_gettop(L) - 1;
+  if (lua_pcallk(L, 1, LUA_MULTRET, handler, 0, nullptr) != LUA_OK) {  // [-2, +1 error]
+    complain("the entry module failed:\n%s", lua_tostring(L, -1));
+    return kEntryFailed;
+  }
+  int results = lua_gettop(L) - base + 1;
+  std::string shown;
+  for (int i = 0; i < results; ++i) shown += (i ? ", " : "") + shown_value(L, base + i);
+  fprintf(stderr, "zor_pack: the entry module returned %s\n", results ? shown.c_str() : "nothing");
+  if (results == 0)
+    warn("returning nothing counts as failure: return true or false");
+  else if (lua_type(L, base) == LUA_TNUMBER)
+    warn("every number is true in Lua, so %s counts as success: return true or false", shown_value(L, base).c_str());
+  return lua_toboolean(L, base) ? 0 : kEntryFailed;
+}
+
+// The run around a load step: a fresh unpack directory, the launcher's state
+// and argument table, the call, and the directory removed unless kept.
+template <typename Load>
+int run_with(const std::string& fw_dir, const pack_run_options& opt, Load load) {
+  std::string unpack;
+  if (create_temp_unique_dir(unpack) != 0) {
+    complain("cannot create an unpack directory");
+    return kLoadFailed;
+  }
+  zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
+  lua_State* L = nullptr;
+  int status = kLoadFailed;
+  if (zor_lua_state_init(&L) != 0) {
+    complain("cannot create a Lua state");
+  } else if (load(L, unpack.c_str()) != 0) {
+    complain("the bundle could not be loaded (the launcher would exit 1)");
+  } else {
+    std::vector<char*> argv = {const_cast<char*>("zor_pack")};
+    for (const auto& a : opt.args) argv.push_back(const_cast<char*>(a.c_str()));
+    int args = zor_lua_push_arg_table(L, fw_dir.c_str(), unpack.c_str(), __DATE__, static_cast<int>(argv.size()),
+                                      argv.data());
+    status = call_entry(L, args);
+  }
+  zor_lua_state_exit(L);
+  if (opt.keep)
+    fprintf(stderr, "zor_pack: unpack directory kept: %s\n", unpack.c_str());
+  else
+    remove_directory(unpack.c_str());
+  return status;
+}
+
+// The folder a path lies in, absolute, ending in '/'.
+std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char* real = realpath(dir.c_str(), nullptr);
+  std::string out = real ? std::string(real) + "/" : dir;
+  free(real);
+  return out;
+}
+
+}  // namespace
+
+int pack_run_file(const std::string& path, const pack_run_options& opt) {
+  return run_with(folder_of(path), opt, [&](lua_State* L, const char* unpack) {
+    return lua_item_decrypt_and_load_file(path.c_str(), L, unpack);
+  });
+}
+
+int pack_run_image(std::vector<uint8_t>& image, const std::string& fw_dir, const pack_run_options& opt) {
+  return run_with(fw_dir, opt, [&](lua_State* L, const char* unpack) {
+    return lua_item_decrypt_and_load(image.data(), static_cast<int32_t>(image.size()), L, unpack);
+  });
+}

@@ -1,0 +1,27 @@
+// zor_pack run: an update procedure run on the build host as the launcher
+// runs it (the same reader, host functions and argument table, a fresh
+// unpack directory), told more plainly: a failure's whole message with a
+// traceback, the values the entry module returned, and a warning when they
+// would not mean what the author likely meant.
+#ifndef ZOR_PACK_RUN_H_
+#define ZOR_PACK_RUN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pack_run_options {
+  std::vector<std::string> args;  // the procedure's command line
+  bool keep = false;              // leave the unpack directory in place
+};
+
+// Runs the bundle file at `path`, read as the launcher reads nuvex.zor (in a
+// signing build its .minisig is checked too); fwDir is the file's folder.
+// Returns the launcher's exit status: 0, 1 (the bundle cannot be loaded) or
+// 207 (the entry module failed).
+int pack_run_file(const std::string& path, const pack_run_options& opt);
+
+// As pack_run_file for an image packed in memory; fwDir is `fw_dir`.
+int pack_run_image(std::vector<uint8_t>& image, const std::string& fw_dir, const pack_run_options& opt);
+
+#endif  // ZOR_PACK_RUN_H_

@@ -1,0 +1,38 @@
+#!/bin/sh
+# make install into a staging folder: the installed zor_pack packs the
+# example, the installed launcher runs it from a product's folder layout, and
+# a program builds against the installed library through pkg-config.
+#   test_packaging_install.sh SOURCE_DIR BUILD_DIR
+set -eu
+src=$1
+build=$2
+work=$(mktemp -d /tmp/zor_install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
+usr=$work/stage/usr
+for f in bin/zor_pack bin/zor_keytool lib/zor/zor_update_whole_package include/zor/zor_load_lua_flow.h \
+  share/man/man1/zor_pack.1 share/man/man1/zor_keytool.1 share/man/man1/zor_update_whole_package.1; do
+  [ -e "$usr/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+"$usr/bin/zor_pack" --version | grep -q '^zor_pack ' || { echo "installed zor_pack has no --version"; exit 1; }
+
+mkdir -p "$work/device/zor_update_whole_package_config"
+cp "$usr/lib/zor/zor_update_whole_package" "$work/device/"
+"$usr/bin/zor_pack" pack -o "$work/device/zor_update_whole_package_config/nuvex.zor" "$src/examples/update" >/dev/null
+status=0
+"$work/device/zor_update_whole_package" "$work/installed" 2>"$work/log" || status=$?
+for d in $(grep -o '/tmp/tmpdir\.[A-Za-z0-9]*' "$work/log" | sort -u); do rm -rf "$d"; done
+[ "$status" -eq 0 ] || { echo "installed launcher failed ($status):"; cat "$work/log"; exit 1; }
+cmp -s "$work/installed/firmware.img" "$src/examples/update/firmware.img" || { echo "firmware not installed"; exit 1; }
+
+cat >"$work/crc.cpp" <<'CPP'
+#include <cstdio>
+#include "crc32.h"
+int main() { printf("%08x\n", calc_buf_crc("123456789", 9)); }
+CPP
+export PKG_CONFIG_PATH="$usr/lib/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/crc" "$work/crc.cpp" $(pkg-config --cflags --libs zorcore)
+[ "$("$work/crc")" = 340bc6d9 ] || { echo "program against the installed library gave $("$work/crc")"; exit 1; }
+echo "install: tools, launcher layout, man pages and library work from the staging folder"
