@@ -16,7 +16,11 @@ cfg=$run/zor_update_whole_package_config
 mkdir -p "$cfg" "$work/src" "$work/cwd"
 cp "$tree/zor_update_whole_package" "$run/"
 sig=$cfg/nuvex.zor.minisig
-key_id() { sed -n '1s/.* //p' "$keys/$1.pub"; }
+key_id() {  # as the launcher prints it: 16 digits (minisign's comment drops leading zeros)
+  id=$(sed -n '1s/.* //p' "$keys/$1.pub")
+  while [ ${#id} -lt 16 ]; do id="0$id"; done
+  echo "$id"
+}
 A=$(key_id a)
 B=$(key_id b)
 C=$(key_id c)
