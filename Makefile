@@ -13,7 +13,7 @@ CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb
+.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
 PREFIX ?= /usr/local
 
 all: build
@@ -38,6 +38,13 @@ demo: configure
 # make install [PREFIX=/usr/local] [DESTDIR=/staging]
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# make mender-artifact DEVICE_TYPE=... [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]:
+# the example as a Mender artifact for the zor-bundle Update Module.
+mender-artifact: configure
+	@cmake --build $(BUILD) --target zor_pack -j2
+	@DEVICE_TYPE="$(DEVICE_TYPE)" NAME="$(NAME)" SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" \
+	  scripts/mender-artifact.sh
 
 # The .deb lands in build/.
 deb: build

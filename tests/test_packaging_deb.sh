@@ -10,7 +10,7 @@ deb=$(ls "$build"/zor-update_*_amd64.deb)
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/zor_pack ./usr/bin/zor_keytool ./usr/lib/zor/zor_update_whole_package ./usr/lib/libzorcore.a \
   ./usr/lib/pkgconfig/zorcore.pc ./usr/include/zor/crc32.h ./usr/share/man/man1/zor_pack.1 \
-  ./usr/share/man/man1/zor_update_whole_package.1; do
+  ./usr/share/man/man1/zor_update_whole_package.1 ./usr/share/mender/modules/v3/zor-bundle; do
   echo "$contents" | grep -q " $f\$" || { echo "the package lacks $f"; exit 1; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)
