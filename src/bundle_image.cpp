@@ -89,18 +89,20 @@ static void _encrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* 
   }
 }
 
-static uint32_t image_crc(const uint8_t* image, int32_t img_size, const bundle_progress* progress) {
-  const uint8_t* p = image + kBundleCrcFrom;
-  uint32_t length = static_cast<uint32_t>(img_size - kBundleCrcFrom);
+uint32_t bundle_region_crc(const uint8_t* data, uint32_t length, const bundle_progress* progress) {
   uint32_t first = length < kStep ? length : kStep;
-  uint32_t crc = calc_buf_crc(p, first);  // fills the table the steps after it use
+  uint32_t crc = calc_buf_crc(data, first);  // fills the table the steps after it use
   advance(progress, first);
   for (uint32_t done = first; done < length; done += kStep) {
     uint32_t n = length - done < kStep ? length - done : kStep;
-    crc = crc32(crc, p + done, n);
+    crc = crc32(crc, data + done, n);
     advance(progress, n);
   }
   return crc;
+}
+
+static uint32_t image_crc(const uint8_t* image, int32_t img_size, const bundle_progress* progress) {
+  return bundle_region_crc(image + kBundleCrcFrom, static_cast<uint32_t>(img_size - kBundleCrcFrom), progress);
 }
 
 int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed,

@@ -85,6 +85,10 @@ struct bundle_progress {
   void* context;
 };
 
+// calc_buf_crc of `length` bytes, in steps that `progress` (may be null)
+// hears of: the CRC of an image's bytes 4.. as of a firmware image's.
+uint32_t bundle_region_crc(const uint8_t* data, uint32_t length, const bundle_progress* progress);
+
 // Decrypts bytes 64..img_size-1 in place with the bundle key and checks the
 // CRC; *stored and *computed receive both values. Only for an image whose
 // header passed bundle_check_header. BUNDLE_OK or BUNDLE_CRC_MISMATCH.

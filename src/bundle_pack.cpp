@@ -62,10 +62,12 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
 }
 
 int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems, const bundle_progress* progress) {
+                    std::vector<std::string>& problems, bundle_seal_values* seal,
+                    const bundle_progress* progress) {
   entries.clear();
   int32_t img_size = 0;
   int32_t rc = bundle_check_header(image.data(), static_cast<int64_t>(image.size()), &img_size);
+  if (seal != nullptr) *seal = bundle_seal_values{img_size, 0, 0};
   if (rc != BUNDLE_OK) {
     problems.push_back(header_problem(rc, img_size, image.size()));
     return rc;
@@ -73,6 +75,7 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
   std::string line;
   uint32_t stored = 0, computed = 0;
   int32_t first = bundle_unseal(image.data(), img_size, &stored, &computed, progress);
+  if (seal != nullptr) *seal = bundle_seal_values{img_size, stored, computed};
   if (first != BUNDLE_OK)
     problems.push_back(std_string_format(
         line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)", stored, computed));

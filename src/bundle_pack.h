@@ -31,12 +31,21 @@ std::string bundle_escaped_name(const char* name);
 int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
                      const bundle_progress* progress = nullptr);
 
+// What opening found of an image's seal; 0 where it was not read.
+struct bundle_seal_values {
+  int32_t img_size = 0;
+  uint32_t stored_crc = 0;
+  uint32_t computed_crc = 0;
+};
+
 // Opens a sealed image in place: checks the header, decrypts, checks the CRC
 // and every table slot. Appends one line per problem to `problems` and fills
 // `entries` with the entries that are sound. BUNDLE_OK or the first problem.
-// `progress` (may be null) hears of twice the image's size.
+// `seal` (may be null) receives the size and both CRCs; `progress` (may be
+// null) hears of twice the image's size.
 int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems, const bundle_progress* progress = nullptr);
+                    std::vector<std::string>& problems, bundle_seal_values* seal = nullptr,
+                    const bundle_progress* progress = nullptr);
 
 // Which items a consumer of the bundle writes as files.
 enum bundle_written_items {

@@ -118,7 +118,7 @@ struct opened_bundle {
   std::vector<uint8_t> image;
   std::vector<bundle_entry> entries;
   std::vector<std::string> problems;
-  int32_t first = BUNDLE_OK;
+  bundle_seal_values seal;
 };
 
 // Reads and opens a bundle, with a progress line over the reading, the
@@ -129,7 +129,7 @@ bool open_bundle(const std::string& path, opened_bundle& b) {
   if (!read_input(path, b.raw, &p)) return false;
   b.image.assign(b.raw.begin(), b.raw.end());
   bundle_progress bp = progress_of(&p);
-  b.first = bundle_open(b.image, b.entries, b.problems, &bp);
+  bundle_open(b.image, b.entries, b.problems, &b.seal, &bp);
   progress_finish(&p);
   return true;
 }
@@ -237,12 +237,8 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
   std::vector<sig_public_key> keys;
   opened_bundle b;
   if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
-  int32_t img_size = 0;
-  bool header_ok = bundle_check_header(b.image.data(), static_cast<int64_t>(b.image.size()), &img_size) == BUNDLE_OK;
-  uint32_t stored = header_ok ? bundle_get_le32(b.image.data() + kBundleCrcAt) : 0;
-  uint32_t computed = header_ok ? calc_buf_crc(b.image.data() + kBundleCrcFrom,
-                                              static_cast<uint32_t>(img_size - kBundleCrcFrom))
-                                : 0;
+  int32_t img_size = b.seal.img_size;
+  uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
   bool entry = std::any_of(b.entries.begin(), b.entries.end(), [](const bundle_entry& e) {
     return e.script && bundle_module_name(e.name) == kZorEntryModule;
   });
@@ -342,13 +338,7 @@ int cmd_stamp(const std::string& path, bool check_only) {
   }
   uint8_t* bytes = reinterpret_cast<uint8_t*>(&data[0]);
   bundle_progress bp = progress_of(&p);
-  uint32_t length = static_cast<uint32_t>(data.size() - 4);
-  uint32_t crc = calc_buf_crc(bytes + 4, 0);  // fills the table; CRC of nothing
-  for (uint32_t done = 0; done < length; done += 1u << 20) {
-    uint32_t n = std::min(length - done, 1u << 20);
-    crc = crc32(crc, bytes + 4 + done, n);
-    bp.advance(bp.context, n);
-  }
+  uint32_t crc = bundle_region_crc(bytes + 4, static_cast<uint32_t>(data.size() - 4), &bp);
   progress_finish(&p);
   uint32_t stored = bundle_get_le32(bytes);
   if (check_only) {
