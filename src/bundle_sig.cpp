@@ -160,3 +160,10 @@ int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, co
   out->trusted_comment = comment;
   return SIG_OK;
 }
+
+int32_t sig_verify_file(const char* sig_path, const uint8_t* data, size_t size, const sig_public_key* keys,
+                        size_t key_count, sig_verified* out) {
+  std::string text;
+  int32_t check = sig_read_file(sig_path, text);
+  return check == SIG_OK ? sig_verify(data, size, text, keys, key_count, out) : check;
+}

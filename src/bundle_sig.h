@@ -65,4 +65,9 @@ struct sig_verified {
 int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, const sig_public_key* keys,
                    size_t key_count, sig_verified* out);
 
+// sig_read_file of `sig_path`, then sig_verify of what it holds: the check
+// the launcher and zor_pack make. Any code of the two.
+int32_t sig_verify_file(const char* sig_path, const uint8_t* data, size_t size, const sig_public_key* keys,
+                        size_t key_count, sig_verified* out);
+
 #endif  // ZOR_BUNDLE_SIG_H_

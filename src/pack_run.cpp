@@ -97,10 +97,10 @@ int run_with(const std::string& fw_dir, const pack_run_options& opt, Load load) 
   return status;
 }
 
-// The folder a path lies in, absolute, ending in '/'.
+// The folder `path` names or lies in, absolute, ending in '/'.
 std::string folder_of(const std::string& path) {
   size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string dir = is_dir(path.c_str()) ? path : slash == std::string::npos ? "." : path.substr(0, slash + 1);
   char* real = realpath(dir.c_str(), nullptr);
   std::string out = real ? std::string(real) + "/" : dir;
   free(real);
@@ -115,8 +115,8 @@ int pack_run_file(const std::string& path, const pack_run_options& opt) {
   });
 }
 
-int pack_run_image(std::vector<uint8_t>& image, const std::string& fw_dir, const pack_run_options& opt) {
-  return run_with(fw_dir, opt, [&](lua_State* L, const char* unpack) {
+int pack_run_image(std::vector<uint8_t>& image, const std::string& packed_from, const pack_run_options& opt) {
+  return run_with(folder_of(packed_from), opt, [&](lua_State* L, const char* unpack) {
     return lua_item_decrypt_and_load(image.data(), static_cast<int32_t>(image.size()), L, unpack);
   });
 }

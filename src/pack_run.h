@@ -21,7 +21,8 @@ struct pack_run_options {
 // 207 (the entry module failed).
 int pack_run_file(const std::string& path, const pack_run_options& opt);
 
-// As pack_run_file for an image packed in memory; fwDir is `fw_dir`.
-int pack_run_image(std::vector<uint8_t>& image, const std::string& fw_dir, const pack_run_options& opt);
+// As pack_run_file for an image packed in memory from `packed_from` (the
+// first input: a directory, whose folder is fwDir, or a file, whose folder is).
+int pack_run_image(std::vector<uint8_t>& image, const std::string& packed_from, const pack_run_options& opt);
 
 #endif  // ZOR_PACK_RUN_H_

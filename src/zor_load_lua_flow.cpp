@@ -280,11 +280,10 @@ const char* zor_signature_comment() { return verified_comment.c_str(); }
 // Checks <path>.minisig over the bundle's bytes as read, before anything of
 // them is trusted. 0, or -151 after one log line.
 static int32_t check_signature(const char* path, const uint8_t* data, int32_t size) {
-  std::string sig_path = std::string(path) + ".minisig", text;
+  std::string sig_path = std::string(path) + ".minisig";
   sig_verified found;
-  int32_t check = sig_read_file(sig_path.c_str(), text);
-  if (check == SIG_OK)
-    check = sig_verify(data, static_cast<size_t>(size), text, kTrustedSigningKeys, kTrustedSigningKeyCount, &found);
+  int32_t check = sig_verify_file(sig_path.c_str(), data, static_cast<size_t>(size), kTrustedSigningKeys,
+                                  kTrustedSigningKeyCount, &found);
   if (check == SIG_MISSING) return zor_fail(kSource, kLineSignature, "signature missing %s\n", sig_path.c_str());
   if (check == SIG_UNTRUSTED)
     return zor_fail(kSource, kLineSignature, "signature err %s: untrusted key id %016llX\n", sig_path.c_str(),

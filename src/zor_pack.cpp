@@ -98,11 +98,9 @@ bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_
 // build does. SIG_OK with `found` filled, or the code with its problem line.
 int32_t check_signature(const std::string& path, const std::string& raw, const std::vector<sig_public_key>& keys,
                         sig_verified& found, std::string& problem) {
-  std::string sig_path = path + ".minisig", text;
-  int32_t check = sig_read_file(sig_path.c_str(), text);
-  if (check == SIG_OK)
-    check = sig_verify(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), text, keys.data(), keys.size(),
-                       &found);
+  std::string sig_path = path + ".minisig";
+  int32_t check = sig_verify_file(sig_path.c_str(), reinterpret_cast<const uint8_t*>(raw.data()), raw.size(),
+                                  keys.data(), keys.size(), &found);
   if (check == SIG_UNTRUSTED)
     std_string_format(problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
                       static_cast<unsigned long long>(found.key_id));
@@ -377,13 +375,8 @@ int cmd_run(const pack_items_options& items_opt, const pack_run_options& run_opt
   size_t count = 0;
   progress p;
   if (!pack_items(items_opt, image, &count, &p)) return 1;
-  // fwDir: the folder of the items (of a directory given, or of the first file).
-  std::string first = inputs[0].substr(inputs[0].find('=') == std::string::npos ? 0 : inputs[0].find('=') + 1);
-  std::string folder = is_dir(first.c_str()) ? first : first.substr(0, first.rfind('/') + 1);
-  char* real = realpath(folder.empty() ? "." : folder.c_str(), nullptr);
-  std::string fw_dir = real ? std::string(real) + "/" : folder;
-  free(real);
-  return pack_run_image(image, fw_dir, run_opt);
+  size_t eq = inputs[0].find('=');  // NAME=PATH: the path
+  return pack_run_image(image, eq == std::string::npos ? inputs[0] : inputs[0].substr(eq + 1), run_opt);
 }
 
 // Ends the program on SIGINT, SIGTERM or SIGHUP without leaving a
