@@ -74,7 +74,7 @@ inline std::vector<uint8_t> sealed_from(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(64 + (body + 15) / 16 * 16, 0);
   if (size > 0) memcpy(image.data(), data, size);
   memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
-  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
+  zor_store_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(image.size()));
   bundle_seal(image.data(), static_cast<int32_t>(image.size()));
   return image;
 }

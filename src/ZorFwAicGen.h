@@ -2,7 +2,10 @@
 // ("<name blank-filled to 12> = 0x<8 lowercase hex digits per 32-bit word>"),
 // and hex key text converted back to binary. Key words are stored in host
 // (little-endian) order; their digits run most significant first. Messages
-// are plain lines on stdout/stderr; codes are the module's own.
+// are plain lines on stdout/stderr.
+//
+// Result codes: the module's own, listed with each operation: mostly
+// positive (146 to 297), and -256 for a key of the wrong length.
 #ifndef ZOR_FW_AIC_GEN_H_
 #define ZOR_FW_AIC_GEN_H_
 

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "util.h"
+
 namespace {
 
 const int kRounds = 10;  // Nr for a 16-byte key (Nk = 4, Nb = 4)
@@ -48,18 +50,6 @@ const uint8_t Rcon[11] = {0x8d, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 
 // sits at bits 8r..8r+7 of word c, so the rows are the word's byte lanes.
 // The field arithmetic works on all four lanes of a word at once.
 
-static inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-static inline void store_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 // Rotates a column word so that lane r receives lane r + n (mod 4).
 static inline uint32_t lanes_down(uint32_t w, int n) { return w >> (8 * n) | w << (32 - 8 * n); }
 
@@ -88,7 +78,7 @@ static void KeyExpansion(uint8_t* round_keys, const uint8_t* key) {
 
 static inline void AddRoundKey(uint8_t round, uint32_t* state, const uint8_t* round_keys) {
   const uint8_t* k = round_keys + 16 * round;
-  for (int c = 0; c < 4; ++c) state[c] ^= load_le32(k + 4 * c);
+  for (int c = 0; c < 4; ++c) state[c] ^= zor_load_le32(k + 4 * c);
 }
 
 // SubBytes and ShiftRows in one pass (both move or map single bytes, so
@@ -132,11 +122,11 @@ static inline void InvMixColumns(uint32_t* s) {
 }
 
 static inline void load_state(uint32_t* s, const uint8_t* block) {
-  for (int c = 0; c < 4; ++c) s[c] = load_le32(block + 4 * c);
+  for (int c = 0; c < 4; ++c) s[c] = zor_load_le32(block + 4 * c);
 }
 
 static inline void store_state(uint8_t* block, const uint32_t* s) {
-  for (int c = 0; c < 4; ++c) store_le32(block + 4 * c, s[c]);
+  for (int c = 0; c < 4; ++c) zor_store_le32(block + 4 * c, s[c]);
 }
 
 static inline void Cipher(uint32_t* state, const uint8_t* round_keys) {

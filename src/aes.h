@@ -1,6 +1,8 @@
 // AES-128 (FIPS-197) with ECB, CBC and CTR modes, in place on caller-owned
 // buffers. Table-light (S-boxes and round constants only), allocation-free,
 // no argument checks.
+//
+// Result codes: none; every operation succeeds.
 #ifndef ZOR_AES_H_
 #define ZOR_AES_H_
 

@@ -5,20 +5,9 @@
 #include "aes.h"
 #include "bundle_key.h"
 #include "crc32.h"
+#include "util.h"
 
 const char kBundleMagic[8] = {'Z', 'O', 'R', '_', 'R', 'E', 'S', '!'};
-
-uint32_t bundle_get_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-void bundle_put_le32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
 
 bool bundle_is_script_name(const char* name) {
   const char* dot = strrchr(name, '.');
@@ -38,6 +27,12 @@ std::string bundle_module_name(const char* name) {
   return module;
 }
 
+bool bundle_has_entry_module(const std::vector<bundle_entry>& entries) {
+  for (const bundle_entry& e : entries)
+    if (e.script && bundle_module_name(e.name) == kZorEntryModule) return true;
+  return false;
+}
+
 bool bundle_file_name_is_safe(const char* name) {
   return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strchr(name, '/') == nullptr;
 }
@@ -50,7 +45,7 @@ int32_t bundle_check_header(const uint8_t* image, int64_t buf_size, int32_t* img
     return BUNDLE_SHORT_BUFFER;
   if (memcmp(image + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic) != 0) return BUNDLE_BAD_MAGIC;
   if (buf_size < kBundleSizeAt + 4) return BUNDLE_SHORT_BUFFER;
-  *img_size = static_cast<int32_t>(bundle_get_le32(image + kBundleSizeAt));
+  *img_size = static_cast<int32_t>(zor_load_le32(image + kBundleSizeAt));
   if (*img_size > buf_size) return BUNDLE_SIZE_BEYOND;
   if (*img_size < kBundleHeaderSize) return BUNDLE_TOO_SMALL;
   // Whole blocks only: AES_CBC_decrypt_buffer must never see a partial one.
@@ -69,31 +64,30 @@ static void advance(const bundle_progress* progress, uint64_t bytes) {
   if (progress != nullptr) progress->advance(progress->context, bytes);
 }
 
-static void _decrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
-  AES_ctx ctx;
-  bundle_cipher(&ctx);
-  for (uint32_t done = 0; done < length; done += kStep) {  // CBC carries on across calls
-    uint32_t n = length - done < kStep ? length - done : kStep;
-    AES_CBC_decrypt_buffer(&ctx, data + done, n);
-    advance(progress, n);
-  }
-}
-
-static void _encrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
+// One CBC stream over `length` bytes in place, in steps `progress` hears of;
+// the chaining block carries on from step to step.
+static void cbc_in_steps(void (*cbc)(AES_ctx*, uint8_t*, uint32_t), uint8_t* data, uint32_t length,
+                         const bundle_progress* progress) {
   AES_ctx ctx;
   bundle_cipher(&ctx);
   for (uint32_t done = 0; done < length; done += kStep) {
     uint32_t n = length - done < kStep ? length - done : kStep;
-    AES_CBC_encrypt_buffer(&ctx, data + done, n);
+    cbc(&ctx, data + done, n);
     advance(progress, n);
   }
 }
 
+static void _decrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
+  cbc_in_steps(AES_CBC_decrypt_buffer, data, length, progress);
+}
+
+static void _encrypt_cbc(uint8_t* data, uint32_t length, const bundle_progress* progress) {
+  cbc_in_steps(AES_CBC_encrypt_buffer, data, length, progress);
+}
+
 uint32_t bundle_region_crc(const uint8_t* data, uint32_t length, const bundle_progress* progress) {
-  uint32_t first = length < kStep ? length : kStep;
-  uint32_t crc = calc_buf_crc(data, first);  // fills the table the steps after it use
-  advance(progress, first);
-  for (uint32_t done = first; done < length; done += kStep) {
+  uint32_t crc = kCrc32Initial;  // calc_buf_crc, step by step
+  for (uint32_t done = 0; done < length; done += kStep) {
     uint32_t n = length - done < kStep ? length - done : kStep;
     crc = crc32(crc, data + done, n);
     advance(progress, n);
@@ -108,13 +102,13 @@ static uint32_t image_crc(const uint8_t* image, int32_t img_size, const bundle_p
 int32_t bundle_unseal(uint8_t* image, int32_t img_size, uint32_t* stored, uint32_t* computed,
                       const bundle_progress* progress) {
   _decrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize), progress);
-  *stored = bundle_get_le32(image + kBundleCrcAt);
+  *stored = zor_load_le32(image + kBundleCrcAt);
   *computed = image_crc(image, img_size, progress);
   return *stored == *computed ? BUNDLE_OK : BUNDLE_CRC_MISMATCH;
 }
 
 void bundle_seal(uint8_t* image, int32_t img_size, const bundle_progress* progress) {
-  bundle_put_le32(image + kBundleCrcAt, image_crc(image, img_size, progress));
+  zor_store_le32(image + kBundleCrcAt, image_crc(image, img_size, progress));
   _encrypt_cbc(image + kBundleHeaderSize, static_cast<uint32_t>(img_size - kBundleHeaderSize), progress);
 }
 
@@ -125,8 +119,8 @@ static int32_t read_entry(const uint8_t* image, int32_t img_size, int32_t index,
   int64_t at = kBundleHeaderSize + static_cast<int64_t>(index) * kBundleEntrySize;
   if (at + kBundleEntrySize > img_size) return BUNDLE_TABLE_BEYOND;
   const uint8_t* slot = image + at;
-  out->size = static_cast<int32_t>(bundle_get_le32(slot + kEntrySizeAt));
-  out->offset = bundle_get_le32(slot + kEntryOffsetAt);
+  out->size = static_cast<int32_t>(zor_load_le32(slot + kEntrySizeAt));
+  out->offset = zor_load_le32(slot + kEntryOffsetAt);
   const void* nul = memchr(slot + kEntryNameAt, '\0', kBundleNameField);
   if (nul == nullptr) return BUNDLE_NAME_UNTERMINATED;
   memcpy(out->name, slot + kEntryNameAt, static_cast<size_t>(static_cast<const uint8_t*>(nul) - (slot + kEntryNameAt)));
@@ -138,7 +132,7 @@ static int32_t read_entry(const uint8_t* image, int32_t img_size, int32_t index,
 
 int32_t bundle_read_table(const uint8_t* image, int32_t img_size, std::vector<bundle_entry>& entries) {
   entries.clear();
-  int32_t count = static_cast<int32_t>(bundle_get_le32(image + kBundleCountAt));
+  int32_t count = static_cast<int32_t>(zor_load_le32(image + kBundleCountAt));
   int32_t first = BUNDLE_OK;
   for (int32_t i = 0; i < count; ++i) {
     bundle_entry e{};

@@ -5,6 +5,9 @@
 //
 // Reading an image is three steps, each with its own codes:
 //   bundle_check_header -> bundle_unseal -> bundle_read_table.
+//
+// Result codes: the bundle_check values below (0 is sound); nothing here
+// logs. The launcher's reader turns them into its own -(line + 1) codes.
 #ifndef ZOR_BUNDLE_IMAGE_H_
 #define ZOR_BUNDLE_IMAGE_H_
 
@@ -17,6 +20,10 @@ const int32_t kBundleEntrySize = 64;
 const int32_t kBundleNameField = 32;  // NUL-terminated, at most 31 characters
 const int32_t kBundleBlock = 16;
 extern const char kBundleMagic[8];  // "ZOR_RES!", no terminator
+
+// The entry module: the preload entry the launcher calls with the argument
+// table. A bundle without a script that gives it cannot run.
+inline constexpr char kZorEntryModule[] = "zor_update_whole_package";
 
 // Header and entry field offsets.
 const int32_t kBundleCrcAt = 0;
@@ -59,13 +66,12 @@ struct bundle_entry {
   bool script;                    // a script item (by its name)
 };
 
-uint32_t bundle_get_le32(const uint8_t* p);
-void bundle_put_le32(uint8_t* p, uint32_t value);
-
 // True when the name ends in exactly ".lua" or ".zor" (after its last '.').
 bool bundle_is_script_name(const char* name);
 // The module name: cut before the last ".zor", then before the last ".lua".
 std::string bundle_module_name(const char* name);
+// True when one of the entries is a script that gives kZorEntryModule.
+bool bundle_has_entry_module(const std::vector<bundle_entry>& entries);
 // False for "", ".", ".." and any name holding '/': they would place a file
 // outside the unpack directory.
 bool bundle_file_name_is_safe(const char* name);
@@ -86,7 +92,7 @@ struct bundle_progress {
 };
 
 // calc_buf_crc of `length` bytes, in steps that `progress` (may be null)
-// hears of: the CRC of an image's bytes 4.. as of a firmware image's.
+// hears of: the CRC of an image's bytes 4.., or of a firmware image's.
 uint32_t bundle_region_crc(const uint8_t* data, uint32_t length, const bundle_progress* progress);
 
 // Decrypts bytes 64..img_size-1 in place with the bundle key and checks the

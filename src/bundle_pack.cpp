@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "chunk_compile.h"
 #include "util.h"
-#include "zor_load_lua_flow.h"
 
 const char* bundle_item_name_problem(const std::string& name) {
   // Names are stored in a 32-byte field and, for file items, become file
@@ -21,8 +21,7 @@ const char* bundle_item_name_problem(const std::string& name) {
   return nullptr;
 }
 
-int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
-                     const bundle_progress* progress) {
+int32_t bundle_lay_out(const std::vector<bundle_item>& items, std::vector<uint8_t>& image) {
   int64_t total = kBundleHeaderSize + static_cast<int64_t>(items.size()) * kBundleEntrySize;
   for (const auto& item : items) total += static_cast<int64_t>(item.data.size());
   int64_t padded = kBundleHeaderSize + (total - kBundleHeaderSize + kBundleBlock - 1) / kBundleBlock * kBundleBlock;
@@ -30,20 +29,26 @@ int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>
   image.assign(static_cast<size_t>(padded), 0);
 
   memcpy(image.data() + kBundleMagicAt, kBundleMagic, sizeof kBundleMagic);
-  bundle_put_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(padded));
-  bundle_put_le32(image.data() + kBundleCountAt, static_cast<uint32_t>(items.size()));
+  zor_store_le32(image.data() + kBundleSizeAt, static_cast<uint32_t>(padded));
+  zor_store_le32(image.data() + kBundleCountAt, static_cast<uint32_t>(items.size()));
   uint32_t offset = static_cast<uint32_t>(kBundleHeaderSize + items.size() * kBundleEntrySize);
   for (size_t i = 0; i < items.size(); ++i) {
     uint8_t* entry = image.data() + kBundleHeaderSize + i * kBundleEntrySize;
     const auto& item = items[i];
-    bundle_put_le32(entry + kEntrySizeAt, static_cast<uint32_t>(item.data.size()));
-    bundle_put_le32(entry + kEntryOffsetAt, offset);
+    zor_store_le32(entry + kEntrySizeAt, static_cast<uint32_t>(item.data.size()));
+    zor_store_le32(entry + kEntryOffsetAt, offset);
     memcpy(entry + kEntryNameAt, item.name.data(), std::min<size_t>(item.name.size(), kBundleNameField - 1));
     if (!item.data.empty()) memcpy(image.data() + offset, item.data.data(), item.data.size());
     offset += static_cast<uint32_t>(item.data.size());
   }
-  bundle_seal(image.data(), static_cast<int32_t>(padded), progress);
   return BUNDLE_OK;
+}
+
+int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
+                     const bundle_progress* progress) {
+  int32_t rc = bundle_lay_out(items, image);
+  if (rc == BUNDLE_OK) bundle_seal(image.data(), static_cast<int32_t>(image.size()), progress);
+  return rc;
 }
 
 // The problem line for a header code; img_size is known from _SIZE_BEYOND on.
@@ -90,7 +95,7 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
       entries.push_back(e);
     else if (e.check == BUNDLE_TABLE_BEYOND)
       problems.push_back(std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
-                                           static_cast<int32_t>(bundle_get_le32(image.data() + kBundleCountAt)),
+                                           static_cast<int32_t>(zor_load_le32(image.data() + kBundleCountAt)),
                                            img_size));
     else
       problems.push_back(std_string_format(line, "item %zu (%s): %s", i, bundle_escaped_name(e.name).c_str(),
@@ -136,6 +141,22 @@ int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_writ
   return found;
 }
 
+std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_entry>& entries) {
+  std::vector<bundle_module_clash> all;
+  std::map<std::string, size_t> by_module;  // module -> its place in `all`
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i].script) continue;
+    std::string module = bundle_module_name(entries[i].name);
+    auto found = by_module.emplace(module, all.size());
+    if (found.second) all.push_back({module, {}});
+    all[found.first->second].items.push_back(i);
+  }
+  std::vector<bundle_module_clash> clashes;
+  for (auto& m : all)
+    if (m.items.size() > 1) clashes.push_back(std::move(m));
+  return clashes;
+}
+
 int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
                              std::vector<std::string>& problems) {
   int32_t found = 0;
@@ -158,10 +179,8 @@ int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector
                             std::vector<std::string>& problems) {
   int32_t found = 0;
   std::string line;
-  bool entry_module = false;
   for (size_t i = 0; i < entries.size(); ++i) {
     const bundle_entry& e = entries[i];
-    entry_module = entry_module || (e.script && bundle_module_name(e.name) == kZorEntryModule);
     // Unsafe file names are bundle_check_names' problem; report the others.
     if (e.script || bundle_file_name_is_safe(e.name))
       if (const char* why = bundle_item_name_problem(e.name)) {
@@ -170,9 +189,9 @@ int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector
         ++found;
       }
   }
-  if (!entry_module) {
-    problems.push_back(std_string_format(
-        line, "no item gives the entry module '%s': the launcher would exit 207", kZorEntryModule));
+  if (!bundle_has_entry_module(entries)) {
+    problems.push_back(std_string_format(line, "no item gives the entry module '%s': the launcher would exit %d",
+                                         kZorEntryModule, kZorExitEntryFailed));
     ++found;
   }
   // Items may share bytes, so a small image can unpack to far more than its

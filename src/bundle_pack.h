@@ -1,6 +1,9 @@
 // The packer's operations on bundle images: building a sealed image from
 // items, opening one for inspection, and the checks that pack, verify and
-// extract share. Problems are collected as lines of text, one per problem.
+// extract share.
+//
+// Result codes: the bundle_check values of bundle_image.h; the checks
+// return how many problems they found, each one line of text.
 #ifndef ZOR_BUNDLE_PACK_H_
 #define ZOR_BUNDLE_PACK_H_
 
@@ -24,10 +27,13 @@ const char* bundle_item_name_problem(const std::string& name);
 // The name as text for a terminal: bytes outside printable ASCII as \xNN.
 std::string bundle_escaped_name(const char* name);
 
-// Builds a sealed image (header, table, data padded to whole blocks,
-// encrypted, CRC). Items are laid out in the given order. BUNDLE_OK or
-// BUNDLE_TOO_LARGE. The same items always give the same bytes. `progress`
-// (may be null) hears of twice the image's size.
+// Lays out a plain image: header, table and data padded to whole blocks,
+// the items in the given order, the CRC field left 0. BUNDLE_OK or
+// BUNDLE_TOO_LARGE. The same items always give the same bytes.
+int32_t bundle_lay_out(const std::vector<bundle_item>& items, std::vector<uint8_t>& image);
+
+// bundle_lay_out, then bundle_seal: the sealed image. `progress` (may be
+// null) hears of twice the image's size.
 int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>& image,
                      const bundle_progress* progress = nullptr);
 
@@ -58,6 +64,17 @@ enum bundle_written_items {
 // of problems found.
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
                            std::vector<std::string>& problems);
+
+// Scripts that give one module: the launcher registers each in turn, so the
+// last one is the module. `items` are entry indices in table order (two or
+// more).
+struct bundle_module_clash {
+  std::string module;
+  std::vector<size_t> items;
+};
+
+// The module clashes among the entries, in the order of their first item.
+std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_entry>& entries);
 
 // Appends a line to `problems` for each script item that does not compile.
 // Returns the number of problems found.

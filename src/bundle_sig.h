@@ -9,6 +9,9 @@
 //   base64 of: global signature (64) over signature | trusted comment
 // Only algorithm "ED" is accepted: Ed25519 over the BLAKE2b-512 hash of the
 // file. The legacy "Ed" (over the file itself) is refused.
+//
+// Result codes: the sig_check values below (0 is a valid signature);
+// nothing here logs.
 #ifndef ZOR_BUNDLE_SIG_H_
 #define ZOR_BUNDLE_SIG_H_
 

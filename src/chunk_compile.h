@@ -1,6 +1,8 @@
 // Compiling Lua chunks outside any launcher state, for the packer and its
 // checks: each call makes its own memory-capped state and goes through the
 // chunk gate, so it accepts and refuses exactly what the reader does.
+//
+// Result codes: Lua statuses (0 = compiles).
 #ifndef ZOR_CHUNK_COMPILE_H_
 #define ZOR_CHUNK_COMPILE_H_
 

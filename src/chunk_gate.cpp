@@ -187,9 +187,11 @@ static bool bytecode_is_sound(const char* data, size_t size, const char** why) {
   return c.why == nullptr;
 }
 
+bool chunk_is_precompiled(const char* data, size_t size) { return size > 0 && data[0] == LUA_SIGNATURE[0]; }
+
 int chunk_load(lua_State* L, const char* data, size_t size, const char* chunk_name) {
   const char* why = nullptr;
-  if (size > 0 && data[0] == LUA_SIGNATURE[0] && !bytecode_is_sound(data, size, &why)) {
+  if (chunk_is_precompiled(data, size) && !bytecode_is_sound(data, size, &why)) {
     lua_pushfstring(L, "%s: bad binary format (%s)", chunk_name, why);  // [-0, +1]
     return LUA_ERRSYNTAX;
   }

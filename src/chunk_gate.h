@@ -3,6 +3,8 @@
 // chunks. Lua does not check precompiled chunks: a malformed one can crash
 // its loader or make it allocate without bound, so each one is checked
 // against the Lua 5.3 dump layout before Lua sees it.
+//
+// Result codes: Lua statuses (LUA_OK, LUA_ERRSYNTAX, LUA_ERRMEM).
 #ifndef ZOR_CHUNK_GATE_H_
 #define ZOR_CHUNK_GATE_H_
 
@@ -12,6 +14,11 @@
 // Compiling a real script never needs more than a few megabytes; a
 // malformed chunk may ask for gigabytes before Lua notices it is truncated.
 const size_t kChunkMemoryCap = size_t{256} << 20;
+
+// True when Lua takes the chunk as precompiled (its first byte is the 0x1b
+// of "\x1bLua"): loadable once it passes the structure check below, never
+// proven safe to run.
+bool chunk_is_precompiled(const char* data, size_t size);
 
 // Compiles a chunk, source text or precompiled, into L without running it,
 // under the name `chunk_name`. [-0, +1]: pushes the function, or the error

@@ -18,18 +18,29 @@ const int kMismatchMsgId = 95;
 const uint32_t kPolynomial = 0xEDB88320u;  // 0x04C11DB7 bit-reversed
 const uint32_t kChunk = 16384;
 
-uint32_t crc_table[256];
-
-}  // namespace
-
-// Refilled before every computation; cheap (2048 steps) next to any real input.
-static void init_crc_table() {
+// Entry i: i shifted right eight times, the polynomial XORed in whenever a
+// 1 falls out. Built when compiling, so crc32() is right whatever is called
+// first, and the table is read-only.
+struct crc_lookup {
+  uint32_t v[256];
+};
+constexpr crc_lookup make_crc_table() {
+  crc_lookup t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
-    crc_table[i] = c;
+    t.v[i] = c;
   }
+  return t;
 }
+constexpr crc_lookup kCrcTable = make_crc_table();
+constexpr const uint32_t (&crc_table)[256] = kCrcTable.v;
+static_assert(crc_table[1] == 0x77073096u && crc_table[255] == 0x2D02EF8Du, "the reflected CRC-32 table");
+
+}  // namespace
+
+// The table is built when compiling; kept as the step the computations name.
+static void init_crc_table() {}
 
 static inline uint32_t crc_byte(uint32_t crc, uint8_t byte) { return crc_table[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
 
@@ -92,12 +103,12 @@ uint32_t crc32(uint32_t crc, const void* data, uint32_t length) {
 
 uint32_t calc_buf_crc(const void* data, uint32_t length) {
   init_crc_table();
-  return crc32(0xFFFFFFFFu, data, length);
+  return crc32(kCrc32Initial, data, length);
 }
 
 // The stream form with a separate success flag, because 0 is also a CRC.
 static bool crc_of_region(FILE* stream, int64_t offset, uint32_t size, uint32_t* out) {
-  uint32_t crc = 0xFFFFFFFFu;
+  uint32_t crc = kCrc32Initial;
   uint32_t done = 0;
   *out = 0;
   if (stream == nullptr) {

@@ -1,13 +1,19 @@
 // CRC-32 over buffers and file regions: reflected polynomial 0xEDB88320,
-// initial register 0xFFFFFFFF, no final inversion. The file forms use 0 as
-// their failure value.
+// initial register 0xFFFFFFFF, no final inversion.
+//
+// Result codes: none. The file forms return the CRC, with 0 as their failure
+// value (and a plain message on stderr); check_img_crc returns 0 or -1.
 #ifndef ZOR_CRC32_H_
 #define ZOR_CRC32_H_
 
 #include <cstdint>
 #include <cstdio>
 
-// Continues the running CRC `crc` over `length` bytes; does not fill the table.
+// The register a CRC starts from.
+const uint32_t kCrc32Initial = 0xFFFFFFFFu;
+
+// Continues the running CRC `crc` over `length` bytes (no initial value is
+// applied): pieces fed one after another give the CRC of the whole.
 uint32_t crc32(uint32_t crc, const void* data, uint32_t length);
 
 // CRC of a memory block (0xFFFFFFFF for an empty block).

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "bundle_image.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
 
@@ -23,10 +24,16 @@ enum main_log_line : int32_t {
   kLinePanic = 36,
   kLineLoader = 48,
 };
+// The code of the loader failure, -49, is what the exit status 207 is.
+static_assert(static_cast<uint8_t>(-(kLineLoader + 1)) == kZorExitEntryFailed, "207 is the low byte of -49");
+
+// The fatal stops of the stages after start-up.
+const char kFailState[] = "Fail create l state\n";
+const char kFailUnpack[] = "FAil unpack firmware\n";
 
 // What the fatal stop says when Lua fails outside a protected call in the
 // stage now running.
-const char* stage_failure = "Fail create l state\n";
+const char* stage_failure = kFailState;
 
 // Lua's panic would abort; one log line with the error and the fatal stop
 // of the stage instead. Never returns (a panic handler must not).
@@ -38,16 +45,22 @@ int on_lua_panic(lua_State* L) {
 
 int run(int argc, char** argv, const std::string& bundle) {
   zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
-  if (zor_lua_state_init(&LState) != 0) die("Fail create l state\n");
+  if (zor_lua_state_init(&LState) != 0) die("%s", kFailState);
   lua_atpanic(LState, on_lua_panic);
-  stage_failure = "FAil unpack firmware\n";
-  if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str()) != 0) die("FAil unpack firmware\n");
+  stage_failure = kFailUnpack;
+  zor_bundle_signature signature;
+  if (lua_item_decrypt_and_load_file(bundle.c_str(), LState, UnpackDir.c_str(), &signature) != 0)
+    die("%s", kFailUnpack);
   stage_failure = "Fail create arg table\n";
-  int32_t arg_index = zor_lua_push_arg_table(LState, ConfigDir.c_str(), UnpackDir.c_str(), __DATE__, argc, argv);
+  int32_t arg_index =
+      zor_lua_push_arg_table(LState, ConfigDir.c_str(), UnpackDir.c_str(), __DATE__, signature, argc, argv);
   int32_t r = zor_lua_call_loader(LState, kZorEntryModule, &arg_index);
-  if (r != 0) return zor_fail(kSource, kLineLoader, "Fail in loader[%s],ret %d\n", kZorEntryModule, r);
+  if (r != 0) {
+    zor_log_err(kSource, kLineLoader, "Fail in loader[%s],ret %d\n", kZorEntryModule, r);
+    return kZorExitEntryFailed;
+  }
   // Nothing is torn down: the state stays open and the unpack directory stays.
-  return 0;
+  return kZorExitOk;
 }
 
 int start(int argc, char** argv) {
@@ -64,7 +77,7 @@ int start(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Before anything is opened: a closed stderr would hand its descriptor to
   // the first file opened, and the log would be written into it.
-  if (zor_open_std_descriptors() != 0) return 1;
+  if (zor_open_std_descriptors() != 0) return kZorExitFatal;
   try {
     return start(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -11,7 +11,6 @@
 
 #include "bundle_pack.h"
 #include "chunk_compile.h"
-#include "zor_load_lua_flow.h"
 
 namespace {
 
@@ -112,77 +111,108 @@ std::vector<std::string> required_modules(const std::string& source) {
 const std::set<std::string> kStandardLibraries = {"_G",  "coroutine", "debug", "io",   "math",
                                                    "os", "package",   "string", "table", "utf8"};
 
-}  // namespace
-
-bool pack_items(const pack_items_options& opt, std::vector<uint8_t>& image, size_t* count, progress* p) {
-  std::vector<pack_source> sources;
-  if (!collect_sources(opt, sources)) return false;
-  uint64_t total = 0;
-  for (const auto& src : sources) total += static_cast<uint64_t>(get_filesize(src.path.c_str()));
-  progress_start(p, 3 * total);  // reading, then the CRC and the encryption of the image
-
+// Name rules and duplicates: keeps in `named` the sources whose names pass.
+bool check_names(const std::vector<pack_source>& sources, std::vector<pack_source>& named) {
   bool ok = true;
-  std::map<std::string, std::string> by_name, by_module;
-  std::map<std::string, std::vector<std::string>> requires_of;  // script path -> literal names
-  std::vector<bundle_item> items;
+  std::map<std::string, std::string> by_name;
   for (const auto& src : sources) {
     if (const char* why = bundle_item_name_problem(src.name)) {
       complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why);
       ok = false;
-      continue;
-    }
-    if (!by_name.emplace(src.name, src.path).second) {
+    } else if (!by_name.emplace(src.name, src.path).second) {
       complain("%s: item name '%s' already taken by %s", src.path.c_str(), src.name.c_str(),
                by_name[src.name].c_str());
       ok = false;
-      continue;
+    } else {
+      named.push_back(src);
     }
+  }
+  return ok;
+}
+
+// Reads every source into an item; compiles each script (a syntax error is
+// reported with its file and line), notes its literal require() names and,
+// with --precompile, stores its bytecode instead.
+bool read_and_compile(const pack_items_options& opt, const std::vector<pack_source>& sources,
+                      std::vector<bundle_item>& items, std::vector<std::vector<std::string>>& requires_of,
+                      progress* p) {
+  bool all_ok = true;
+  for (const auto& src : sources) {
     bundle_item item{src.name, ""};
+    bool script = bundle_is_script_name(src.name.c_str());
+    std::string error;
+    bool ok = true;
     if (int err = read_file_with_progress(src.path, item.data, p)) {
       complain("%s: %s", src.path.c_str(), strerror(err));
       ok = false;
-      continue;
+    } else if (script && chunk_compile_check(item.data, "@" + src.path, error) != 0) {
+      complain("%s", error.c_str());  // "@path": Lua names the source file and line
+      ok = false;
     }
-    if (bundle_is_script_name(src.name.c_str())) {
-      std::string module = bundle_module_name(src.name.c_str()), compiled, error;
-      // "@path" makes Lua report the source file and line of a syntax error.
-      if (chunk_compile_check(item.data, "@" + src.path, error) != 0) {
-        complain("%s", error.c_str());
-        ok = false;
-        continue;
-      }
-      requires_of[src.path] = required_modules(item.data);
+    requires_of.push_back(script ? required_modules(item.data) : std::vector<std::string>());
+    if (ok && script && opt.precompile) {
       // Compiled under the module name, as the launcher names source chunks.
-      if (opt.precompile && opt.strip)
+      std::string module = bundle_module_name(src.name.c_str()), compiled;
+      if (opt.strip)
         chunk_compile_to_stripped_bytecode(item.data, module, compiled, error);
-      else if (opt.precompile)
+      else
         chunk_compile_to_bytecode(item.data, module, compiled, error);
-      if (opt.precompile) item.data = compiled;
-      auto previous = by_module.find(module);
-      if (previous != by_module.end())
-        warn("%s and %s both give module '%s'; the later one wins", previous->second.c_str(), src.path.c_str(),
-             module.c_str());
-      by_module[module] = src.path;
+      item.data = compiled;
     }
     items.push_back(std::move(item));
+    all_ok = all_ok && ok;
   }
-  if (!ok) return false;
-  if (!opt.no_entry && by_module.count(kZorEntryModule) == 0) {
+  return all_ok;
+}
+
+// Warns, over the laid-out table, of scripts that give one module (the
+// later one wins) and of literal require() names no item provides.
+void warn_cross_items(const std::vector<pack_source>& sources, const std::vector<bundle_entry>& entries,
+                      const std::vector<std::vector<std::string>>& requires_of) {
+  std::set<std::string> modules;
+  for (const bundle_module_clash& clash : bundle_module_clashes(entries))
+    for (size_t i = 1; i < clash.items.size(); ++i)
+      warn("%s and %s both give module '%s'; the later one wins", sources[clash.items[i - 1]].path.c_str(),
+           sources[clash.items[i]].path.c_str(), clash.module.c_str());
+  for (const bundle_entry& e : entries)
+    if (e.script) modules.insert(bundle_module_name(e.name));
+  for (size_t i = 0; i < sources.size(); ++i)
+    for (const auto& name : requires_of[i])
+      if (modules.count(name) == 0 && kStandardLibraries.count(name) == 0)
+        warn("%s requires '%s', which no item provides (a system module, or a missing one?)",
+             sources[i].path.c_str(), name.c_str());
+}
+
+uint64_t total_size(const std::vector<pack_source>& sources) {
+  uint64_t total = 0;
+  for (const auto& src : sources) total += static_cast<uint64_t>(get_filesize(src.path.c_str()));
+  return total;
+}
+
+}  // namespace
+
+bool pack_items(const pack_items_options& opt, std::vector<uint8_t>& image, size_t* count, progress* p) {
+  std::vector<pack_source> sources, named;
+  if (!collect_sources(opt, sources)) return false;
+  progress_start(p, 3 * total_size(sources));  // reading, then the CRC and the encryption of the image
+  std::vector<bundle_item> items;
+  std::vector<std::vector<std::string>> requires_of;
+  bool ok = check_names(sources, named);
+  if (!read_and_compile(opt, named, items, requires_of, p) || !ok) return false;
+  if (bundle_lay_out(items, image) != BUNDLE_OK) {
+    complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
+    return false;
+  }
+  std::vector<bundle_entry> entries;
+  bundle_read_table(image.data(), static_cast<int32_t>(image.size()), entries);
+  if (!opt.no_entry && !bundle_has_entry_module(entries)) {
     complain("no item gives the entry module '%s' (name one %s.lua, or pass --no-entry)", kZorEntryModule,
              kZorEntryModule);
     return false;
   }
-  for (const auto& [path, names] : requires_of)
-    for (const auto& name : names)
-      if (by_module.count(name) == 0 && kStandardLibraries.count(name) == 0)
-        warn("%s requires '%s', which no item provides (a system module, or a missing one?)", path.c_str(),
-             name.c_str());
-  bundle_progress seal{[](void* context, uint64_t bytes) { progress_advance(static_cast<progress*>(context), bytes); },
-                       p};
-  if (bundle_build(items, image, &seal) != BUNDLE_OK) {
-    complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
-    return false;
-  }
+  warn_cross_items(named, entries, requires_of);
+  bundle_progress seal = progress_hook(p);
+  bundle_seal(image.data(), static_cast<int32_t>(image.size()), &seal);
   progress_finish(p);
   *count = items.size();
   return true;

@@ -1,5 +1,7 @@
 // Turning files into a sealed bundle image, with every check zor_pack makes
 // before anything is written: shared by `zor_pack pack` and `zor_pack run`.
+//
+// Result: true or false; every problem is one line on stderr.
 #ifndef ZOR_PACK_ITEMS_H_
 #define ZOR_PACK_ITEMS_H_
 

@@ -5,14 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bundle_image.h"
 #include "tool_output.h"
 #include "util.h"
 #include "zor_load_lua_flow.h"
 
 namespace {
-
-const int kLoadFailed = 1;
-const int kEntryFailed = 207;
 
 // Message handler: the error's text with a traceback from where it arose.
 int with_traceback(lua_State* L) {
@@ -39,21 +37,17 @@ std::string shown_value(lua_State* L, int index) {
   }
 }
 
-// Calls the entry module with the argument table at `args`, the whole
-// message and traceback on failure; reports what it returned.
-int call_entry(lua_State* L, int args) {
-  lua_pushcclosure(L, with_traceback, 0);  // [-0, +1]
-  int handler = lua_gettop(L);
-  if (lua_getglobal(L, "package") != LUA_TTABLE || lua_getfield(L, -1, "preload") != LUA_TTABLE ||
-      lua_getfield(L, -1, kZorEntryModule) != LUA_TFUNCTION) {  // [-0, +3]
-    complain("no entry module '%s' in the bundle (the launcher would exit 207)", kZorEntryModule);
-    return kEntryFailed;
+// Calls the entry module with the argument table at `base` (the top), the
+// whole message and traceback on failure; reports what it returned.
+int call_entry(lua_State* L, int base) {
+  int status = zor_lua_call_entry(L, kZorEntryModule, base, with_traceback);  // results or error from `base`
+  if (status < 0) {
+    complain("no entry module '%s' in the bundle (the launcher would exit %d)", kZorEntryModule, kZorExitEntryFailed);
+    return kZorExitEntryFailed;
   }
-  lua_pushvalue(L, args);  // [-0, +1]
-  int base = lua_gettop(L) - 1;
-  if (lua_pcallk(L, 1, LUA_MULTRET, handler, 0, nullptr) != LUA_OK) {  // [-2, +1 error]
-    complain("the entry module failed:\n%s", lua_tostring(L, -1));
-    return kEntryFailed;
+  if (status != LUA_OK) {
+    complain("the entry module failed:\n%s", lua_tostring(L, base));
+    return kZorExitEntryFailed;
   }
   int results = lua_gettop(L) - base + 1;
   std::string shown;
@@ -63,30 +57,32 @@ int call_entry(lua_State* L, int args) {
     warn("returning nothing counts as failure: return true or false");
   else if (lua_type(L, base) == LUA_TNUMBER)
     warn("every number is true in Lua, so %s counts as success: return true or false", shown_value(L, base).c_str());
-  return lua_toboolean(L, base) ? 0 : kEntryFailed;
+  return lua_toboolean(L, base) ? kZorExitOk : kZorExitEntryFailed;
 }
 
 // The run around a load step: a fresh unpack directory, the launcher's state
 // and argument table, the call, and the directory removed unless kept.
+// `load` fills in what a signing build verified.
 template <typename Load>
 int run_with(const std::string& fw_dir, const pack_run_options& opt, Load load) {
   std::string unpack;
   if (create_temp_unique_dir(unpack) != 0) {
     complain("cannot create an unpack directory");
-    return kLoadFailed;
+    return kZorExitFatal;
   }
   zor_log_out(kZorMsgPrefix, "Unpacking0...\n");
   lua_State* L = nullptr;
-  int status = kLoadFailed;
+  zor_bundle_signature sig;
+  int status = kZorExitFatal;
   if (zor_lua_state_init(&L) != 0) {
     complain("cannot create a Lua state");
-  } else if (load(L, unpack.c_str()) != 0) {
-    complain("the bundle could not be loaded (the launcher would exit 1)");
+  } else if (load(L, unpack.c_str(), &sig) != 0) {
+    complain("the bundle could not be loaded (the launcher would exit %d)", kZorExitFatal);
   } else {
     std::vector<char*> argv = {const_cast<char*>("zor_pack")};
     for (const auto& a : opt.args) argv.push_back(const_cast<char*>(a.c_str()));
-    int args = zor_lua_push_arg_table(L, fw_dir.c_str(), unpack.c_str(), __DATE__, static_cast<int>(argv.size()),
-                                      argv.data());
+    int args = zor_lua_push_arg_table(L, fw_dir.c_str(), unpack.c_str(), __DATE__, sig,
+                                      static_cast<int>(argv.size()), argv.data());
     status = call_entry(L, args);
   }
   zor_lua_state_exit(L);
@@ -110,13 +106,13 @@ std::string folder_of(const std::string& path) {
 }  // namespace
 
 int pack_run_file(const std::string& path, const pack_run_options& opt) {
-  return run_with(folder_of(path), opt, [&](lua_State* L, const char* unpack) {
-    return lua_item_decrypt_and_load_file(path.c_str(), L, unpack);
+  return run_with(folder_of(path), opt, [&](lua_State* L, const char* unpack, zor_bundle_signature* sig) {
+    return lua_item_decrypt_and_load_file(path.c_str(), L, unpack, sig);
   });
 }
 
 int pack_run_image(std::vector<uint8_t>& image, const std::string& packed_from, const pack_run_options& opt) {
-  return run_with(folder_of(packed_from), opt, [&](lua_State* L, const char* unpack) {
+  return run_with(folder_of(packed_from), opt, [&](lua_State* L, const char* unpack, zor_bundle_signature*) {
     return lua_item_decrypt_and_load(image.data(), static_cast<int32_t>(image.size()), L, unpack);
   });
 }

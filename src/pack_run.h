@@ -3,6 +3,8 @@
 // unpack directory), told more plainly: a failure's whole message with a
 // traceback, the values the entry module returned, and a warning when they
 // would not mean what the author likely meant.
+//
+// Result codes: the launcher's exit statuses (zor_exit_status, util.h).
 #ifndef ZOR_PACK_RUN_H_
 #define ZOR_PACK_RUN_H_
 
@@ -17,8 +19,8 @@ struct pack_run_options {
 
 // Runs the bundle file at `path`, read as the launcher reads nuvex.zor (in a
 // signing build its .minisig is checked too); fwDir is the file's folder.
-// Returns the launcher's exit status: 0, 1 (the bundle cannot be loaded) or
-// 207 (the entry module failed).
+// Returns the launcher's exit status: kZorExitOk, kZorExitFatal (the bundle
+// cannot be loaded) or kZorExitEntryFailed (the entry module failed).
 int pack_run_file(const std::string& path, const pack_run_options& opt);
 
 // As pack_run_file for an image packed in memory from `packed_from` (the

@@ -81,6 +81,11 @@ void progress_finish(progress* p) {
   p->shown = false;
 }
 
+bundle_progress progress_hook(progress* p) {
+  return bundle_progress{[](void* context, uint64_t bytes) { progress_advance(static_cast<progress*>(context), bytes); },
+                         p};
+}
+
 int32_t read_file_with_progress(const std::string& path, std::string& out, progress* p) {
   out.clear();
   FILE* f = fopen(path.c_str(), "rb");

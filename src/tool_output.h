@@ -1,11 +1,14 @@
 // What the tools print besides their results: one-line complaints on
 // stderr, and a progress line for long work when stderr is a terminal.
+//
+// Result codes: 0 or an errno.
 #ifndef ZOR_TOOL_OUTPUT_H_
 #define ZOR_TOOL_OUTPUT_H_
 
 #include <cstdint>
 #include <string>
 
+#include "bundle_image.h"
 #include "util.h"
 
 // The program name in front of every message ("zor_pack").
@@ -33,6 +36,9 @@ void progress_start(progress* p, uint64_t total);
 void progress_advance(progress* p, uint64_t bytes);
 // Clears the line (when one was drawn), so what follows starts clean.
 void progress_finish(progress* p);
+
+// `p` (may be null) as the bundle code's progress hook.
+bundle_progress progress_hook(progress* p);
 
 // Reads a whole file into `out`, advancing `p` (may be null) as it goes.
 // 0, or the errno of the failure.

@@ -97,7 +97,7 @@ void die(const char* fmt, ...) {
   vfprintf(stderr, fmt, ap);
   va_end(ap);
   fputc('\n', stderr);
-  exit(1);
+  exit(kZorExitFatal);
 }
 
 void _OutputDebugString(const char* text) { fputs(text, stderr); }
@@ -343,13 +343,12 @@ int64_t parse_num(const char* text, const char** end) {
 }
 
 // Additive checksum of little-endian 32-bit words (any alignment); a 1- to
-// 3-byte tail is added as one little-endian number. Kept for firmware tools.
+// 3-byte tail is added as one little-endian number. File-local and unused
+// here; tests/test_util_word_sum.cpp compiles this file to reach it.
 [[maybe_unused]] static uint32_t add_sum(const void* data, uint32_t length, uint32_t sum) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t words = length / 4;
-  for (uint32_t i = 0; i < words; ++i, p += 4)
-    sum += static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+  for (uint32_t i = 0; i < words; ++i, p += 4) sum += zor_load_le32(p);
   uint32_t tail = 0;
   for (uint32_t i = 0; i < length % 4; ++i) tail |= static_cast<uint32_t>(p[i]) << (8 * i);
   return sum + tail;

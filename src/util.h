@@ -1,5 +1,9 @@
 // Support library: log lines, the fatal stop, paths and files, numeric and
 // firmware-file helpers.
+//
+// Result codes: a failure logged at "ERR[TLS]f(util)L<n>:" returns -(n + 1);
+// the file-writing helper returns 363/364 and the DUK-area clear line + 1
+// (positive); zor_read_file and zor_write_file_atomic return an errno.
 #ifndef ZOR_UTIL_H_
 #define ZOR_UTIL_H_
 
@@ -31,7 +35,16 @@ int32_t zor_fail(const char* source, int32_t line, const char* fmt, ...) ZOR_PRI
 // Builds the error-location prefix into `buf` (128 bytes are always enough).
 void zor_err_prefix(char* buf, size_t size, const char* source, int32_t line);
 
-// Writes "error: ", the formatted message and "\n" to stderr, exits with 1.
+// The launcher's exit statuses; zor_pack run and the packer's checks speak
+// of the same outcomes.
+enum zor_exit_status : int {
+  kZorExitOk = 0,             // the entry module returned a true first value
+  kZorExitFatal = 1,          // die(): start-up failed or the bundle could not be loaded
+  kZorExitEntryFailed = 207,  // the entry module failed: the low byte of main's code -49
+};
+
+// Writes "error: ", the formatted message and "\n" to stderr, exits with
+// kZorExitFatal.
 [[noreturn]] void die(const char* fmt, ...) ZOR_PRINTF(1, 2);
 
 // Writes a finished line to stderr unchanged (no newline added).
@@ -96,6 +109,19 @@ int32_t zor_open_std_descriptors();
 // Replaces `out` with the printf-formatted text and returns it; `out`
 // becomes empty when the format cannot be rendered.
 std::string& std_string_format(std::string& out, const char* fmt, ...) ZOR_PRINTF(2, 3);
+
+// The 32-bit little-endian value at p (any alignment), and its inverse: the
+// one byte-order pair of the bundle layout, the AES state and the word sum.
+inline uint32_t zor_load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+inline void zor_store_le32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
 
 // Parses an unsigned number in base 0 with an optional decimal k/M/G suffix
 // (x1000, x1000000, x1000000000). Returns the value, or -1: nothing

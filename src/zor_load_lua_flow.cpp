@@ -102,8 +102,6 @@ static int c_cal_crc32(lua_State* L) {
   return 1;
 }
 
-// Opens the standard libraries and registers the host functions; run under
-// a protected call, so running out of memory is an error, not a panic.
 #if ZOR_SIGNING
 // A signing build runs only what its signature covers: require finds the
 // bundle's modules and the system's own directories, never a file relative
@@ -118,6 +116,8 @@ for _, key in ipairs({"path", "cpath"}) do
 end)";
 #endif
 
+// Opens the standard libraries and registers the host functions; run under
+// a protected call, so running out of memory is an error, not a panic.
 static int open_state(lua_State* L) {
 #if ZOR_SIGNING
   lua_pushboolean(L, 1);                                // [-0, +1]
@@ -273,13 +273,9 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
 }
 
 #if ZOR_SIGNING
-static std::string verified_comment;
-
-const char* zor_signature_comment() { return verified_comment.c_str(); }
-
 // Checks <path>.minisig over the bundle's bytes as read, before anything of
 // them is trusted. 0, or -151 after one log line.
-static int32_t check_signature(const char* path, const uint8_t* data, int32_t size) {
+static int32_t check_signature(const char* path, const uint8_t* data, int32_t size, zor_bundle_signature* sig) {
   std::string sig_path = std::string(path) + ".minisig";
   sig_verified found;
   int32_t check = sig_verify_file(sig_path.c_str(), data, static_cast<size_t>(size), kTrustedSigningKeys,
@@ -294,20 +290,22 @@ static int32_t check_signature(const char* path, const uint8_t* data, int32_t si
   const int kCommentMax = 351 - 8 - 36 - 1;
   zor_log_out(kZorMsgPrefix, "signature ok, key %016llX: %.*s\n", static_cast<unsigned long long>(found.key_id),
               kCommentMax, found.trusted_comment.c_str());
-  verified_comment = found.trusted_comment;
+  if (sig != nullptr) *sig = zor_bundle_signature{true, found.trusted_comment};
   return 0;
 }
 #endif
 
-int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir) {
+int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
+                                       zor_bundle_signature* sig) {
   uint8_t* buf = nullptr;
   int32_t size = 0;
   int32_t ret = save_file_as_buf(path, &buf, &size);
   if (ret != 0) return zor_fail(kSource, kLineSaveRes, "Fail save res to buf, path[%s], ret %d\n", path, ret);
 #if ZOR_SIGNING
-  ret = check_signature(path, buf, size);
+  ret = check_signature(path, buf, size, sig);
   if (ret == 0) ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
 #else
+  (void)sig;
   ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
 #endif
   // The decrypted scripts should not outlive the load in freed heap memory.
@@ -318,7 +316,7 @@ int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const cha
 }
 
 int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpackDir, const char* compiletime,
-                               int argc, char** argv) {
+                               const zor_bundle_signature& sig, int argc, char** argv) {
   lua_createtable(L, 0, 0);  // [-0, +1]
   int32_t index = lua_gettop(L);
   lua_pushinteger(L, argc - 1);  // each field: [-0, +1] push, then [-1, +0] set
@@ -329,10 +327,10 @@ int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpa
   lua_setfield(L, -2, "unpackDir");
   lua_pushstring(L, compiletime);
   lua_setfield(L, -2, "compiletime");
-#if ZOR_SIGNING
-  lua_pushstring(L, zor_signature_comment());  // the verified trusted comment: a version to refuse downgrades by
-  lua_setfield(L, -2, "sigComment");
-#endif
+  if (sig.verified) {
+    lua_pushlstring(L, sig.comment.data(), sig.comment.size());  // a version to refuse downgrades by
+    lua_setfield(L, -2, "sigComment");
+  }
   for (int i = 1; i < argc; ++i) {
     lua_pushstring(L, argv[i]);
     lua_seti(L, -2, i);
@@ -340,21 +338,35 @@ int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpa
   return index;
 }
 
-int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex) {
-  if (argIndex == nullptr || *argIndex < 1 || *argIndex > lua_gettop(L))
-    return zor_fail(kSource, kLineArgIndex, "Fail in loader(%s): no argument at the given stack index\n", moduleName);
+int32_t zor_lua_call_entry(lua_State* L, const char* moduleName, int32_t argIndex, lua_CFunction handler) {
   if (lua_getglobal(L, "package") != LUA_TTABLE)  // [-0, +1]
     return zor_fail(kSource, kLinePackage, "Fail in get table package\n");
   if (lua_getfield(L, -1, "preload") != LUA_TTABLE)  // [-0, +1]
     return zor_fail(kSource, kLinePreload, "Fail in get table package.preload\n");
   if (lua_getfield(L, -1, moduleName) != LUA_TFUNCTION)  // [-0, +1]
     return zor_fail(kSource, kLineLoader, "Fail in get loader(%s)\n", moduleName);
-  int32_t at = *argIndex;
-  lua_rotate(L, at, 1);  // loader to `at`, the argument to at + 1
-  lua_settop(L, at + 1);  // drops package and preload
-  if (lua_pcallk(L, 1, LUA_MULTRET, 0, 0, nullptr) != LUA_OK) {  // [-2, +results or +1 error]
-    print_error(L);                                               // [-1, +0]
+  lua_rotate(L, argIndex, 1);  // loader to argIndex, the argument to argIndex + 1
+  lua_settop(L, argIndex + 1);  // drops package and preload
+  if (handler != nullptr) {
+    lua_pushcclosure(L, handler, 0);  // [-0, +1]
+    lua_rotate(L, argIndex, 1);       // handler, loader, argument
+  }
+  int status = lua_pcallk(L, 1, LUA_MULTRET, handler != nullptr ? argIndex : 0, 0, nullptr);  // [-2, +results or +1]
+  if (handler != nullptr) {
+    lua_rotate(L, argIndex, -1);  // the handler to the top, results or error from argIndex
+    lua_settop(L, -2);
+  }
+  return status;
+}
+
+int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex) {
+  if (argIndex == nullptr || *argIndex < 1 || *argIndex > lua_gettop(L))
+    return zor_fail(kSource, kLineArgIndex, "Fail in loader(%s): no argument at the given stack index\n", moduleName);
+  int32_t status = zor_lua_call_entry(L, moduleName, *argIndex, nullptr);
+  if (status < 0) return status;
+  if (status != LUA_OK) {
+    print_error(L);  // [-1, +0]
     return kCallFailed;
   }
-  return lua_toboolean(L, at) ? 0 : 1;  // results start at `at`; none reads as false
+  return lua_toboolean(L, *argIndex) ? 0 : 1;  // results start at argIndex; none reads as false
 }

@@ -1,16 +1,24 @@
 // The Lua host and the bundle reader: the interpreter state with the host
 // functions c_dbgMsg and calc_img_crc, the reading of a bundle into
 // package.preload and the unpack directory, and the call of the entry module.
-// Every failure is logged under "ERR[TLS]f(zor_load_lua_flow)L<n>:" and
-// returns -(n + 1) unless noted.
+//
+// Result codes: a failure logged at "ERR[TLS]f(zor_load_lua_flow)L<n>:"
+// returns -(n + 1); -290 follows a Lua error already logged; a script that
+// does not compile returns its positive Lua status.
 #ifndef ZOR_LOAD_LUA_FLOW_H_
 #define ZOR_LOAD_LUA_FLOW_H_
 
 #include <cstdint>
 #include <lua.hpp>
+#include <string>
 
-// The bundle's entry module: the preload entry the launcher calls.
-inline constexpr char kZorEntryModule[] = "zor_update_whole_package";
+// What a signing build verified of the bundle it loaded: the trusted comment
+// of its signature, exact bytes. A default build checks nothing and leaves
+// `verified` false.
+struct zor_bundle_signature {
+  bool verified = false;
+  std::string comment;
+};
 
 // Creates a state with the standard libraries and the two host functions.
 // 0, or -221 when no state can be created (nothing stored in *out).
@@ -25,8 +33,12 @@ void print_error(lua_State* L);
 
 // Reads the bundle file and loads it (see below). 0; -156 the file cannot be
 // read (after -132 empty or missing, -134 over 2 GiB, -137 no memory, -142
-// read failed); -161 the image cannot be loaded.
-int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir);
+// read failed); -161 the image cannot be loaded. A signing build first
+// checks <path>.minisig over the file's bytes (-151 after one log line when
+// it is missing or not valid under a trusted key) and fills `sig` (may be
+// null) with what it verified.
+int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
+                                       zor_bundle_signature* sig = nullptr);
 
 // Checks, decrypts in place, verifies and dispatches an image of bufSize
 // bytes: script items are compiled into package.preload of L (skipped when L
@@ -46,25 +58,25 @@ int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L,
 
 // Pushes the entry module's argument table, created with no preallocated
 // slots: n = argc - 1, fwDir, unpackDir, compiletime (a build date as
-// __DATE__ gives it), in a signing build sigComment (the verified trusted
-// comment), then [1..n] = argv[1..n]. Returns its stack index. [-0, +1]
+// __DATE__ gives it), sigComment when `sig` was verified, then [1..n] =
+// argv[1..n]. Returns its stack index. [-0, +1]
 int32_t zor_lua_push_arg_table(lua_State* L, const char* fwDir, const char* unpackDir, const char* compiletime,
-                               int argc, char** argv);
+                               const zor_bundle_signature& sig, int argc, char** argv);
 
 // Calls package.preload[moduleName] in protected mode with the one argument
-// at absolute stack index *argIndex. 0 first result true; 1 first result
-// false, nil or absent; -266 no or invalid argIndex; -270 package is not a
-// table; -275 package.preload is not a table; -280 no such loader; -290 the
-// call raised an error (logged through print_error).
+// at absolute stack index *argIndex, without a message handler. 0 first
+// result true; 1 first result false, nil or absent; -266 no or invalid
+// argIndex; -270, -275, -280 as zor_lua_call_entry; -290 the call raised an
+// error (logged through print_error).
 int32_t zor_lua_call_loader(lua_State* L, const char* moduleName, const int32_t* argIndex);
 
-#if ZOR_SIGNING
-// A signing build checks <path>.minisig over the file's bytes before
-// anything else (-151 after one log line when it is missing or not valid
-// under a trusted key) and restricts require to absolute paths. The trusted
-// comment of the last signature lua_item_decrypt_and_load_file verified,
-// or "".
-const char* zor_signature_comment();
-#endif
+// The entry call itself: puts package.preload[moduleName] below the argument
+// at absolute index argIndex (the top, or below values that may go) and
+// calls it with that argument, `handler` (may be null) as message handler.
+// [-(top - argIndex + 1), +results or +1 error]: the results, or the error
+// value as the handler left it, start at argIndex. Returns the Lua status,
+// or -270 package is not a table, -275 package.preload is not a table, -280
+// no such loader (each logged; what was pushed stays).
+int32_t zor_lua_call_entry(lua_State* L, const char* moduleName, int32_t argIndex, lua_CFunction handler);
 
 #endif  // ZOR_LOAD_LUA_FLOW_H_

@@ -17,13 +17,13 @@
 
 #include "bundle_pack.h"
 #include "bundle_sig.h"
+#include "chunk_gate.h"
 #include "crc32.h"
 #include "pack_items.h"
 #include "pack_run.h"
 #include "tool_identity.h"
 #include "tool_output.h"
 #include "util.h"
-#include "zor_load_lua_flow.h"
 #if ZOR_SIGNING
 #include "signing_keys.h"
 #endif
@@ -31,12 +31,6 @@
 namespace {
 
 using json = nlohmann::json;
-
-// Progress of a long step, in the shape the bundle code reports it.
-bundle_progress progress_of(progress* p) {
-  return bundle_progress{[](void* context, uint64_t bytes) { progress_advance(static_cast<progress*>(context), bytes); },
-                         p};
-}
 
 // A name as a JSON string: every byte one code point, so a hostile name
 // still gives valid JSON and loses nothing.
@@ -126,7 +120,7 @@ bool open_bundle(const std::string& path, opened_bundle& b) {
   progress_start(&p, 3 * static_cast<uint64_t>(std::max<int64_t>(get_filesize(path.c_str()), 0)));
   if (!read_input(path, b.raw, &p)) return false;
   b.image.assign(b.raw.begin(), b.raw.end());
-  bundle_progress bp = progress_of(&p);
+  bundle_progress bp = progress_hook(&p);
   bundle_open(b.image, b.entries, b.problems, &b.seal, &bp);
   progress_finish(&p);
   return true;
@@ -205,7 +199,9 @@ int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys,
   }
   int precompiled = 0;
   for (const auto& e : b.entries)
-    if (e.script && e.size > 0 && b.image[e.offset] == LUA_SIGNATURE[0]) ++precompiled;
+    if (e.script && chunk_is_precompiled(reinterpret_cast<const char*>(b.image.data()) + e.offset,
+                                         static_cast<size_t>(e.size)))
+      ++precompiled;
   if (as_json) {
     json out{{"bundle", path}, {"sound", problems.empty()}, {"problems", problems}, {"items", b.entries.size()},
              {"precompiled_structure_checked_only", precompiled}};
@@ -237,9 +233,7 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
   if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
   int32_t img_size = b.seal.img_size;
   uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
-  bool entry = std::any_of(b.entries.begin(), b.entries.end(), [](const bundle_entry& e) {
-    return e.script && bundle_module_name(e.name) == kZorEntryModule;
-  });
+  bool entry = bundle_has_entry_module(b.entries);
   // The signature: checked when there are keys, else only said to be there.
   std::string signature = "none";
   sig_verified found;
@@ -335,10 +329,10 @@ int cmd_stamp(const std::string& path, bool check_only) {
     return 1;
   }
   uint8_t* bytes = reinterpret_cast<uint8_t*>(&data[0]);
-  bundle_progress bp = progress_of(&p);
+  bundle_progress bp = progress_hook(&p);
   uint32_t crc = bundle_region_crc(bytes + 4, static_cast<uint32_t>(data.size() - 4), &bp);
   progress_finish(&p);
-  uint32_t stored = bundle_get_le32(bytes);
+  uint32_t stored = zor_load_le32(bytes);
   if (check_only) {
     if (stored == crc) {
       printf("%s: CRC %s matches\n", path.c_str(), hex32(crc).c_str());
@@ -347,7 +341,7 @@ int cmd_stamp(const std::string& path, bool check_only) {
     complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
     return 1;
   }
-  bundle_put_le32(bytes, crc);
+  zor_store_le32(bytes, crc);
   if (int err = zor_write_file_atomic(path.c_str(), data.data(), data.size(), kReplaceExisting, st.st_mode & 07777)) {
     complain("%s: %s (the image is unchanged)", path.c_str(), strerror(err));
     return 1;
@@ -399,74 +393,94 @@ void install_signal_handlers() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
+// What the command line says, filled in by CLI11.
+struct command_line {
+  pack_items_options items;  // pack
+  std::string output;
+  bool force = false;
+  std::string bundle, dir;  // list, verify, info, extract, stamp
+  bool as_json = false, check_only = false;
+  std::vector<std::string> pubkeys;
+  pack_items_options run_items;  // run
+  pack_run_options run_opt;
+};
+
+CLI::App* add_pack(CLI::App& app, command_line& c) {
+  CLI::App* pack = app.add_subcommand("pack", "Pack files into a bundle");
+  pack->add_option("-o,--output", c.output, "Bundle to write")->required();
+  pack->add_option("items", c.items.inputs, "FILE, NAME=PATH, or DIRECTORY (its regular files)")->required();
+  pack->add_flag("--force", c.force, "Replace an existing output");
+  pack->add_flag("--no-entry", c.items.no_entry, "Allow a bundle without the entry module");
+  pack->add_option("--exclude", c.items.excludes, "Leave out names in directories that match this glob (repeatable)");
+  CLI::Option* pre = pack->add_flag("--precompile", c.items.precompile, "Store Lua bytecode instead of source");
+  pack->add_flag("--strip", c.items.strip, "Drop debug information from bytecode")->needs(pre);
+  return pack;
+}
+
+// A command over one bundle file, with --json when `json` is given.
+CLI::App* add_bundle_command(CLI::App& app, command_line& c, const char* name, const char* what, const char* json) {
+  CLI::App* cmd = app.add_subcommand(name, what);
+  cmd->add_option("bundle", c.bundle, "Bundle file")->required();
+  if (json != nullptr) cmd->add_flag("--json", c.as_json, json);
+  return cmd;
+}
+
+CLI::App* add_run(CLI::App& app, command_line& c) {
+  CLI::App* run_cmd = app.add_subcommand(
+      "run", "Run an update procedure here as the launcher would: BUNDLE | DIR | ITEM... [-- ARGS...]");
+  run_cmd->add_option("inputs", c.run_items.inputs, "A bundle file, or what `pack` takes (packed in memory)")
+      ->required();
+  run_cmd->add_flag("--keep", c.run_opt.keep, "Keep the unpack directory");
+  run_cmd->add_option("--exclude", c.run_items.excludes, "As for pack");
+  return run_cmd;
+}
+
+// Everything after the "--" of `run` belongs to the procedure: returns the
+// argument count CLI11 should parse.
+int split_procedure_args(int argc, char** argv, command_line& c) {
+  if (argc < 2 || strcmp(argv[1], "run") != 0) return argc;
+  for (int i = 2; i < argc; ++i)
+    if (strcmp(argv[i], "--") == 0) {
+      c.run_opt.args.assign(argv + i + 1, argv + argc);
+      return i;
+    }
+  return argc;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{"zor_pack: makes, inspects, verifies, extracts and runs update bundles (nuvex.zor)"};
   app.require_subcommand(0, 1);  // one; checked after parsing, so --version works alone
   app.set_version_flag("--version", tool_identity("zor_pack"));
   app.failure_message(CLI::FailureMessage::help);
-
-  pack_items_options items;
-  std::string output;
-  bool force = false;
-  CLI::App* pack = app.add_subcommand("pack", "Pack files into a bundle");
-  pack->add_option("-o,--output", output, "Bundle to write")->required();
-  pack->add_option("items", items.inputs, "FILE, NAME=PATH, or DIRECTORY (its regular files)")->required();
-  pack->add_flag("--force", force, "Replace an existing output");
-  pack->add_flag("--no-entry", items.no_entry, "Allow a bundle without the entry module");
-  pack->add_option("--exclude", items.excludes, "Leave out names in directories that match this glob (repeatable)");
-  CLI::Option* pre = pack->add_flag("--precompile", items.precompile, "Store Lua bytecode instead of source");
-  pack->add_flag("--strip", items.strip, "Drop debug information from bytecode")->needs(pre);
-
-  std::string bundle, dir;
-  bool as_json = false, check_only = false;
-  std::vector<std::string> pubkeys;
-  CLI::App* list = app.add_subcommand("list", "List the items of a bundle");
-  list->add_option("bundle", bundle, "Bundle file")->required();
-  list->add_flag("--json", as_json, "Print JSON");
-  CLI::App* verify = app.add_subcommand("verify", "Check a bundle thoroughly");
-  verify->add_option("bundle", bundle, "Bundle file")->required();
-  verify->add_option("--pubkey", pubkeys, "Also check BUNDLE.minisig against this minisign public key (repeatable)");
-  verify->add_flag("--json", as_json, "Print the result and the problems as JSON");
-  CLI::App* info = app.add_subcommand("info", "Show what a bundle holds and how it is sealed and signed");
-  info->add_option("bundle", bundle, "Bundle file")->required();
-  info->add_option("--pubkey", pubkeys, "Check BUNDLE.minisig against this minisign public key (repeatable)");
-  info->add_flag("--json", as_json, "Print JSON");
-  CLI::App* extract = app.add_subcommand("extract", "Write every item's plain bytes into a new directory");
-  extract->add_option("bundle", bundle, "Bundle file")->required();
-  extract->add_option("dir", dir, "Directory to create (or an empty one)")->required();
+  command_line c;
+  CLI::App* pack = add_pack(app, c);
+  CLI::App* list = add_bundle_command(app, c, "list", "List the items of a bundle", "Print JSON");
+  CLI::App* verify = add_bundle_command(app, c, "verify", "Check a bundle thoroughly",
+                                        "Print the result and the problems as JSON");
+  verify->add_option("--pubkey", c.pubkeys, "Also check BUNDLE.minisig against this minisign public key (repeatable)");
+  CLI::App* info = add_bundle_command(app, c, "info", "Show what a bundle holds and how it is sealed and signed",
+                                      "Print JSON");
+  info->add_option("--pubkey", c.pubkeys, "Check BUNDLE.minisig against this minisign public key (repeatable)");
+  CLI::App* extract = add_bundle_command(app, c, "extract", "Write every item's plain bytes into a new directory",
+                                         nullptr);
+  extract->add_option("dir", c.dir, "Directory to create (or an empty one)")->required();
   CLI::App* stamp = app.add_subcommand("stamp", "Write the CRC of bytes 4.. of a firmware image into its bytes 0..3");
-  stamp->add_option("image", bundle, "Firmware image")->required();
-  stamp->add_flag("--check", check_only, "Only compare the stored CRC with the computed one");
-
-  pack_run_options run_opt;
-  pack_items_options run_items;
-  CLI::App* run_cmd = app.add_subcommand(
-      "run", "Run an update procedure here as the launcher would: BUNDLE | DIR | ITEM... [-- ARGS...]");
-  run_cmd->add_option("inputs", run_items.inputs, "A bundle file, or what `pack` takes (packed in memory)")->required();
-  run_cmd->add_flag("--keep", run_opt.keep, "Keep the unpack directory");
-  run_cmd->add_option("--exclude", run_items.excludes, "As for pack");
-
-  // Everything after "--" of `run` belongs to the procedure.
-  int parsed_argc = argc;
-  for (int i = 2; i < argc; ++i)
-    if (strcmp(argv[1], "run") == 0 && strcmp(argv[i], "--") == 0) {
-      run_opt.args.assign(argv + i + 1, argv + argc);
-      parsed_argc = i;
-      break;
-    }
+  stamp->add_option("image", c.bundle, "Firmware image")->required();
+  stamp->add_flag("--check", c.check_only, "Only compare the stored CRC with the computed one");
+  CLI::App* run_cmd = add_run(app, c);
   try {
-    app.parse(parsed_argc, argv);
+    app.parse(split_procedure_args(argc, argv, c), argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   if (app.get_subcommands().empty()) return app.exit(CLI::RequiredError("A subcommand")) == 0 ? 0 : 2;
-  if (pack->parsed()) return cmd_pack(items, output, force);
-  if (list->parsed()) return cmd_list(bundle, as_json);
-  if (verify->parsed()) return cmd_verify(bundle, pubkeys, as_json);
-  if (info->parsed()) return cmd_info(bundle, pubkeys, as_json);
-  if (stamp->parsed()) return cmd_stamp(bundle, check_only);
-  if (run_cmd->parsed()) return cmd_run(run_items, run_opt);
-  return cmd_extract(bundle, dir);
+  if (pack->parsed()) return cmd_pack(c.items, c.output, c.force);
+  if (list->parsed()) return cmd_list(c.bundle, c.as_json);
+  if (verify->parsed()) return cmd_verify(c.bundle, c.pubkeys, c.as_json);
+  if (info->parsed()) return cmd_info(c.bundle, c.pubkeys, c.as_json);
+  if (stamp->parsed()) return cmd_stamp(c.bundle, c.check_only);
+  if (run_cmd->parsed()) return cmd_run(c.run_items, c.run_opt);
+  return cmd_extract(c.bundle, c.dir);
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ TEST_F(Launcher, MissingBundleIsFatal) {
 
 TEST_F(Launcher, DamagedBundleEndsWithStatusOne) {
   std::vector<uint8_t> image = zor_test::sealed_image({{kEntry, "return true"}});
-  uint32_t crc = bundle_get_le32(image.data());
+  uint32_t crc = zor_load_le32(image.data());
   image[100] ^= 1;
   write_file(config_ + "nuvex.zor", std::string(image.begin(), image.end()));
   auto r = run();

@@ -106,13 +106,13 @@ TEST_F(BundleReader, MalformedImagesAreRefusedBeforeUse) {
     std::string line;
   } cases[] = {
       {"bad magic", [&](std::vector<uint8_t> i) { i[8] = 'X'; return i; }, -62, "L61:Err lua img magic\n"},
-      {"imgSz beyond buffer", [&](std::vector<uint8_t> i) { bundle_put_le32(&i[16], 0x1000); return i; }, -66,
+      {"imgSz beyond buffer", [&](std::vector<uint8_t> i) { zor_store_le32(&i[16], 0x1000); return i; }, -66,
        "L65:res format img sz 0x1000 > bufSz 0xe0\n"},
-      {"imgSz below header", [&](std::vector<uint8_t> i) { bundle_put_le32(&i[16], 32); return i; }, -68,
+      {"imgSz below header", [&](std::vector<uint8_t> i) { zor_store_le32(&i[16], 32); return i; }, -68,
        "L67:res format img sz 0x20 below header\n"},
-      {"negative imgSz", [&](std::vector<uint8_t> i) { bundle_put_le32(&i[16], 0xFFFFFFF0u); return i; }, -68,
+      {"negative imgSz", [&](std::vector<uint8_t> i) { zor_store_le32(&i[16], 0xFFFFFFF0u); return i; }, -68,
        "L67:res format img sz 0xfffffff0 below header\n"},
-      {"not whole blocks", [&](std::vector<uint8_t> i) { bundle_put_le32(&i[16], 200); return i; }, -70,
+      {"not whole blocks", [&](std::vector<uint8_t> i) { zor_store_le32(&i[16], 200); return i; }, -70,
        "L69:res format img sz 0xc8 not whole blocks\n"},
       {"crc bit flipped", [&](std::vector<uint8_t> i) { i[0] ^= 0x80; return i; }, -74, ""},
       // A cut-off file gets the usual checks as far as its bytes reach.
@@ -124,13 +124,13 @@ TEST_F(BundleReader, MalformedImagesAreRefusedBeforeUse) {
        "L57:res buf sz 0x12 shorter than header\n"},
       {"cut inside the magic", [&](std::vector<uint8_t> i) { i.resize(10); return i; }, -58,
        "L57:res buf sz 0xa shorter than header\n"},
-      {"table beyond image", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(&p[20], 0x7fffffff);
+      {"table beyond image", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(&p[20], 0x7fffffff);
          return seal(p); }, -80, "L79:res item table entry 2 beyond img sz 0xe0\n"},
-      {"negative size", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(entry_at(p, 1) + 8, 0xFFFFFFFFu);
+      {"negative size", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 8, 0xFFFFFFFFu);
          return seal(p); }, -86, "L85:res item[f.bin] size -1 negative\n"},
-      {"data beyond image", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(entry_at(p, 1) + 8, 0x7ffffff0);
+      {"data beyond image", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 8, 0x7ffffff0);
          return seal(p); }, -88, "L87:res item[f.bin] data 0xc8+0x7ffffff0 beyond img sz 0xe0\n"},
-      {"offset + size wraps", [&](std::vector<uint8_t>) { auto p = plain(); bundle_put_le32(entry_at(p, 1) + 12, 0xFFFFFFFFu);
+      {"offset + size wraps", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 12, 0xFFFFFFFFu);
          return seal(p); }, -88, "L87:res item[f.bin] data 0xffffffff+0xa beyond img sz 0xe0\n"},
       {"name without NUL", [&](std::vector<uint8_t>) { auto p = plain(); memset(entry_at(p, 1) + 32, 'n', 32);
          return seal(p); }, -90, "L89:res item 1 name not terminated\n"},
@@ -148,8 +148,8 @@ TEST_F(BundleReader, MalformedImagesAreRefusedBeforeUse) {
 
 TEST_F(BundleReader, CrcMismatchShowsBothValuesPadded) {
   std::vector<uint8_t> image = sealed_image({{"x.lua", "return 1"}});
-  uint32_t good = bundle_get_le32(image.data());
-  bundle_put_le32(image.data(), 0x1234);
+  uint32_t good = zor_load_le32(image.data());
+  zor_store_le32(image.data(), 0x1234);
   EXPECT_EQ(load(image), -74);
   char want[128];
   snprintf(want, sizeof want, "L73:crc err, ori 0x    1234 != gen 0x%8x\n", good);

@@ -126,7 +126,7 @@ TEST_F(PackCli, UsageErrorsExitTwo) {
 
 TEST_F(PackCli, VerifyNamesEveryProblem) {
   std::vector<uint8_t> image = zor_test::sealed_image({{"zor_update_whole_package.lua", "return true"}});
-  uint32_t stored = bundle_get_le32(image.data());
+  uint32_t stored = zor_load_le32(image.data());
   image[70] ^= 0x10;
   write_file(out_, std::string(image.begin(), image.end()));
   auto r = pack({"verify", out_});
@@ -322,7 +322,7 @@ TEST_F(PackCli, StampWritesTheCrcThatCalcImgCrcComputes) {
     std::string now = read_file(image);
     EXPECT_EQ(now != c.content, c.changed);
     if (c.changed) {
-      EXPECT_EQ(bundle_get_le32(reinterpret_cast<const uint8_t*>(now.data())), calc_img_crc(image.c_str(), 4, 0));
+      EXPECT_EQ(zor_load_le32(reinterpret_cast<const uint8_t*>(now.data())), calc_img_crc(image.c_str(), 4, 0));
       EXPECT_EQ(now.substr(4), c.content.substr(4));
       EXPECT_EQ(pack({"stamp", "--check", image}).status, 0);
       struct stat st;
