@@ -175,6 +175,51 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
   return found;
 }
 
+// Items may share bytes, so a small image can unpack to far more than its
+// size: a line when they do, with what the launcher would write.
+static int32_t check_shared_data(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+                                 std::vector<std::string>& problems) {
+  std::vector<const bundle_entry*> by_offset;
+  int64_t written = 0;
+  for (const bundle_entry& e : entries) {
+    if (e.size > 0) by_offset.push_back(&e);
+    if (!e.script) written += e.size;
+  }
+  std::sort(by_offset.begin(), by_offset.end(),
+            [](const bundle_entry* a, const bundle_entry* b) { return a->offset < b->offset; });
+  int64_t covered_to = 0;
+  int32_t sharing = 0;
+  for (const bundle_entry* e : by_offset) {
+    if (e->offset < covered_to) ++sharing;
+    covered_to = std::max(covered_to, static_cast<int64_t>(e->offset) + e->size);
+  }
+  if (sharing == 0) return 0;
+  std::string line;
+  problems.push_back(std_string_format(
+      line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
+      sharing, static_cast<long long>(written), image.size()));
+  return 1;
+}
+
+// A line per module that two or more scripts give: only the last one runs.
+static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, std::vector<std::string>& problems) {
+  std::vector<bundle_module_clash> clashes = bundle_module_clashes(entries);
+  for (const bundle_module_clash& clash : clashes) {
+    std::string line = "items", item;
+    for (size_t n = 0; n < clash.items.size(); ++n) {
+      size_t i = clash.items[n];
+      const char* joint = n == 0 ? " " : n + 1 == clash.items.size() ? " and " : ", ";
+      line += std_string_format(item, "%s%zu (%s)", joint, i, bundle_escaped_name(entries[i].name).c_str());
+    }
+    size_t runs = clash.items.back();
+    line += std_string_format(item, " give module '%s': the launcher runs item %zu (%s)",
+                              bundle_escaped_name(clash.module.c_str()).c_str(), runs,
+                              bundle_escaped_name(entries[runs].name).c_str());
+    problems.push_back(line);
+  }
+  return static_cast<int32_t>(clashes.size());
+}
+
 int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
                             std::vector<std::string>& problems) {
   int32_t found = 0;
@@ -194,27 +239,6 @@ int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector
                                          kZorEntryModule, kZorExitEntryFailed));
     ++found;
   }
-  // Items may share bytes, so a small image can unpack to far more than its
-  // size: tell when they do, with what the launcher would write.
-  std::vector<const bundle_entry*> by_offset;
-  int64_t written = 0;
-  for (const bundle_entry& e : entries) {
-    if (e.size > 0) by_offset.push_back(&e);
-    if (!e.script) written += e.size;
-  }
-  std::sort(by_offset.begin(), by_offset.end(),
-            [](const bundle_entry* a, const bundle_entry* b) { return a->offset < b->offset; });
-  int64_t covered_to = 0;
-  int32_t sharing = 0;
-  for (const bundle_entry* e : by_offset) {
-    if (e->offset < covered_to) ++sharing;
-    covered_to = std::max(covered_to, static_cast<int64_t>(e->offset) + e->size);
-  }
-  if (sharing > 0) {
-    problems.push_back(std_string_format(
-        line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
-        sharing, static_cast<long long>(written), image.size()));
-    ++found;
-  }
-  return found;
+  found += check_module_clashes(entries, problems);
+  return found + check_shared_data(image, entries, problems);
 }

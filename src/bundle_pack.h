@@ -83,8 +83,9 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
 
 // Appends a line to `problems` for what would make the launcher fail or
 // surprise beyond the layout: names zor_pack refuses (unsafe file names
-// aside, which bundle_check_names reports), a missing entry module, and
-// items whose data overlap (with the bytes the launcher would write).
+// aside, which bundle_check_names reports), a missing entry module, scripts
+// that give one module (naming the one the launcher runs), and items whose
+// data overlap (with the bytes the launcher would write).
 // Returns the number of problems found.
 int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
                             std::vector<std::string>& problems);

@@ -35,10 +35,6 @@ TEST(LogLine, PrefixAndLineLimits) {
   }
 }
 
-TEST(LogLine, OutsideTextWithConversionsIsRenderedLiterally) {
-  EXPECT_EQ(logged("MSG[TLS]", "100% %s %n %d\n"), "MSG[TLS]100% %s %n %d\n");
-}
-
 TEST(LogLine, ErrorLocationPrefixAndFailureCode) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(zor_log_err("util", 45, "x=%d\n", 7), 0);
