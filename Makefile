@@ -2,14 +2,21 @@
 # first, so both work on a fresh Debian machine (as root).
 BUILD := build
 MAKEFLAGS += --no-print-directory
-# make BUNDLE_KEY=path/to/key.txt builds with a product's own bundle key;
-# without it the repository's default key is used.
-# make SIGNING_PUBKEY="keys/a.pub keys/b.pub" builds a launcher that runs
-# only bundles signed by one of those minisign keys (both options combine).
+# The product configuration sticks: make BUNDLE_KEY=path/to/key.txt builds
+# with a product's own bundle key, make SIGNING_PUBKEY="keys/a.pub keys/b.pub"
+# a launcher that runs only bundles signed by one of those minisign keys, and
+# both stay in build/'s cache for every later make (test, demo, install, deb,
+# mender-artifact) until given again. Given empty (make BUNDLE_KEY=), each
+# goes back to the public default key or to no signing.
 empty :=
 space := $(empty) $(empty)
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))" \
-  -DZOR_SIGNING_PUBKEYS="$(subst $(space),;,$(strip $(foreach k,$(SIGNING_PUBKEY),$(abspath $(k)))))"
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
+ifneq ($(origin BUNDLE_KEY),undefined)
+CMAKE_FLAGS += -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))"
+endif
+ifneq ($(origin SIGNING_PUBKEY),undefined)
+CMAKE_FLAGS += -DZOR_SIGNING_PUBKEYS="$(subst $(space),;,$(strip $(foreach k,$(SIGNING_PUBKEY),$(abspath $(k)))))"
+endif
 
 FUZZ_SECONDS ?= 30
 
@@ -35,19 +42,25 @@ demo: configure
 	@cmake --build $(BUILD) --target zor_update_whole_package zor_pack -j2
 	@scripts/demo.sh
 
-# make install [PREFIX=/usr/local] [DESTDIR=/staging]
+# make install [PREFIX=/usr/local] [DESTDIR=/staging]: either build; a
+# default-key one with a warning.
 install: build
+	@scripts/check-bundle-key $(BUILD) warn "make install"
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# make mender-artifact DEVICE_TYPE=... [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]:
-# the example as a Mender artifact for the zor-bundle Update Module.
+# make mender-artifact DEVICE_TYPE=... [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]
+# [ALLOW_DEFAULT_KEY=1]: a procedure (default: the example) as a Mender
+# artifact for the zor-bundle Update Module.
 mender-artifact: configure
 	@cmake --build $(BUILD) --target zor_pack -j2
-	@DEVICE_TYPE="$(DEVICE_TYPE)" NAME="$(NAME)" SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" \
+	@BUILD=$(BUILD) DEVICE_TYPE="$(DEVICE_TYPE)" PROCEDURE="$(PROCEDURE)" NAME="$(NAME)" \
+	  SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" ALLOW_DEFAULT_KEY="$(ALLOW_DEFAULT_KEY)" \
 	  scripts/mender-artifact.sh
 
-# The .deb lands in build/.
+# The .deb lands in build/; a default-key build is refused unless
+# ALLOW_DEFAULT_KEY=1.
 deb: build
+	@ALLOW_DEFAULT_KEY="$(ALLOW_DEFAULT_KEY)" scripts/check-bundle-key $(BUILD) refuse "make deb"
 	cd $(BUILD) && cpack -G DEB
 
 # The whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer;

@@ -8,4 +8,8 @@
 extern const uint8_t keyCbc[16];
 extern const uint8_t iv[16];
 
+// True for the repository's default key, which is public: anyone can pack
+// bundles such a build accepts. For development only.
+extern const bool kBundleKeyIsPublic;
+
 #endif  // ZOR_BUNDLE_KEY_H_

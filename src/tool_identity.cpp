@@ -25,7 +25,8 @@ std::string tool_identity(const char* program) {
   std::string text, line;
   text += std_string_format(line, "%s %s\n", program, ZOR_VERSION);
   text += std_string_format(line, "%s\n", LUA_RELEASE);
-  text += "bundle key fingerprint " + bundle_key_fingerprint() + "\n";
+  text += "bundle key fingerprint " + bundle_key_fingerprint() +
+          (kBundleKeyIsPublic ? " (default (public) key: for development only)\n" : " (product key)\n");
 #if ZOR_SIGNING
   text += "signing build: runs only bundles signed by";
   for (size_t i = 0; i < kTrustedSigningKeyCount; ++i)

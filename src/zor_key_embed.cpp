@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
                      "#include \"bundle_key.h\"\n\n";
   append_array(text, "keyCbc", key);
   append_array(text, "iv", key + 16);
+  text += "const bool kBundleKeyIsPublic = false;\n";
   if (int err = zor_write_file_atomic(argv[2], text.data(), text.size(), kReplaceExisting, 0600)) {
     fprintf(stderr, "zor_key_embed: %s: %s\n", argv[2], strerror(err));
     return 1;

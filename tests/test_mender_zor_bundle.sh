@@ -11,7 +11,8 @@ if [ "$(id -u)" -ne 0 ] || ! command -v mender >/dev/null || ! command -v mender
   echo "needs root, mender and mender-artifact"; exit 0
 fi
 shellcheck "$src/packaging/zor-bundle"
-work=$(mktemp -d /tmp/zor_mender.XXXXXX)
+# Outside /tmp: the launcher runs with a private /tmp of the module's.
+work=$(mktemp -d "$default/zor_mender.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # Artifacts: a procedure that succeeds (v2), one that fails (207), a damaged

@@ -1,0 +1,45 @@
+#!/bin/sh
+# What a device artifact may carry: a Mender artifact (or a .deb) of a build
+# with the public default bundle key is refused, naming the key and the way
+# to a product key, unless ALLOW_DEFAULT_KEY=1; a product build passes.
+#   test_packaging_refusals.sh SOURCE_DIR DEFAULT_BUILD_DIR   (after product_build.sh)
+set -eu
+src=$1
+default=$2
+product=$default/product/tree
+command -v mender-artifact >/dev/null || { echo "needs mender-artifact: skipped"; exit 0; }
+work=$(mktemp -d /tmp/zor_refusals.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/procedure"
+echo 'return true' >"$work/procedure/zor_update_whole_package.lua"
+echo 'the product image' >"$work/procedure/custom.bin"
+fingerprint=$("$default/zor_pack" --version | sed -n 's/^bundle key fingerprint \([0-9a-f]*\).*/\1/p')
+failures=0
+
+while IFS='|' read -r what build allow status text; do
+  out=0
+  (cd "$src" && BUILD=$build DEVICE_TYPE=t PROCEDURE=$work/procedure NAME=refusal-test ALLOW_DEFAULT_KEY=$allow \
+    sh scripts/mender-artifact.sh) >"$work/log" 2>&1 || out=$?
+  if [ "$out" -ne "$status" ] || ! grep -qF -- "$text" "$work/log"; then
+    echo "FAIL $what: status $out (want $status)"; cat "$work/log"; failures=$((failures + 1))
+  fi
+  if [ "$status" -eq 0 ] && ! "$build/zor_pack" list "$build/mender/refusal-test/nuvex.zor" | grep -q ' custom.bin '; then
+    echo "FAIL $what: the artifact does not hold PROCEDURE"; failures=$((failures + 1))
+  fi
+  rm -rf "$build/mender/refusal-test" "$build/refusal-test.mender"
+done <<CASES
+default key, refused|$default||1|make mender-artifact refused: the build carries the public default bundle key (fingerprint $fingerprint)
+default key, the way out|$default||1|make BUNDLE_KEY=~/secrets/product.txt
+default key allowed|$default|1|0|warning: make mender-artifact carries the public default bundle key
+product key|$product||0|$product/refusal-test.mender
+CASES
+
+status=0
+sh "$src/scripts/check-bundle-key" "$default" refuse "make deb" 2>"$work/log" || status=$?
+if [ "$status" -ne 1 ] || ! grep -qF "make deb refused" "$work/log"; then
+  echo "FAIL make deb not refused"; failures=$((failures + 1))
+fi
+sh "$src/scripts/check-bundle-key" "$product" refuse "make deb" || { echo "FAIL make deb refused a product build"; failures=$((failures + 1)); }
+
+[ "$failures" -eq 0 ] || exit 1
+echo "refusals: default-key artifacts refused with fingerprint $fingerprint, allowed on request; product builds pass"
