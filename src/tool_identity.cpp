@@ -1,24 +1,21 @@
 #include "tool_identity.h"
 
 #include <lua.hpp>
-#include <sodium.h>
 
 #include <cstring>
 
 #include "bundle_key.h"
+#include "key_fingerprint.h"
 #include "util.h"
 #if ZOR_SIGNING
 #include "signing_keys.h"
 #endif
 
 std::string bundle_key_fingerprint() {
-  uint8_t material[32], digest[crypto_hash_sha256_BYTES];
+  uint8_t material[32];
   memcpy(material, keyCbc, 16);
   memcpy(material + 16, iv, 16);
-  crypto_hash_sha256(digest, material, sizeof material);
-  std::string hex, byte;
-  for (int i = 0; i < 8; ++i) hex += std_string_format(byte, "%02x", digest[i]);
-  return hex;
+  return key_fingerprint(material, sizeof material);
 }
 
 std::string tool_identity(const char* program) {

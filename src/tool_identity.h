@@ -5,8 +5,8 @@
 
 #include <string>
 
-// The first 8 bytes of SHA-256 over keyCbc || iv, in hex: tells bundle keys
-// apart without revealing one.
+// key_fingerprint over keyCbc || iv: tells bundle keys apart without
+// revealing one.
 std::string bundle_key_fingerprint();
 
 // Lines for --version: the program and project version, the Lua version,

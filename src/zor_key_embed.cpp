@@ -1,11 +1,14 @@
 // Build-time helper: turns a product's text key file (a 32-byte key as
-// zor_keytool gen writes it) into the C++ source of keyCbc and iv.
+// zor_keytool gen writes it) into the C++ source of keyCbc and iv, or names
+// the key by its fingerprint (what configuring prints).
 //   zor_key_embed KEYFILE OUT.cpp
+//   zor_key_embed --fingerprint KEYFILE
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "ZorFwAicGen.h"
+#include "key_fingerprint.h"
 #include "util.h"
 
 static const int32_t kKeyBytes = 32;  // keyCbc, then iv
@@ -30,22 +33,33 @@ static int32_t key_text_bytes(const char* path) {
   return digits == 0 || digits % 8 != 0 ? -1 : static_cast<int32_t>(digits / 2);
 }
 
+// The 32 key bytes of a product's text key file; false after a message.
+static bool read_bundle_key(const char* path, uint8_t* key) {
+  int32_t bytes = key_text_bytes(path);
+  if (bytes >= 0 && bytes != kKeyBytes) {
+    fprintf(stderr, "zor_key_embed: %s holds a key of %d bytes; a bundle key needs %d (16 key, 16 IV)\n", path,
+            bytes, kKeyBytes);
+    return false;
+  }
+  std::string line;
+  if (zor_hexstr_key_to_int_buf(path, key, kKeyBytes, line) != 0) {
+    fprintf(stderr, "zor_key_embed: %s is not a text key file of a 32-byte key\n", path);
+    return false;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
+  bool fingerprint = argc == 3 && strcmp(argv[1], "--fingerprint") == 0;
   if (argc != 3) {
-    fprintf(stderr, "usage: zor_key_embed KEYFILE OUT.cpp\n");
+    fprintf(stderr, "usage: zor_key_embed KEYFILE OUT.cpp | zor_key_embed --fingerprint KEYFILE\n");
     return 2;
   }
-  int32_t bytes = key_text_bytes(argv[1]);
-  if (bytes >= 0 && bytes != kKeyBytes) {
-    fprintf(stderr, "zor_key_embed: %s holds a key of %d bytes; a bundle key needs %d (16 key, 16 IV)\n", argv[1],
-            bytes, kKeyBytes);
-    return 1;
-  }
   uint8_t key[kKeyBytes];
-  std::string line;
-  if (zor_hexstr_key_to_int_buf(argv[1], key, kKeyBytes, line) != 0) {
-    fprintf(stderr, "zor_key_embed: %s is not a text key file of a 32-byte key\n", argv[1]);
-    return 1;
+  if (!read_bundle_key(fingerprint ? argv[2] : argv[1], key)) return 1;
+  if (fingerprint) {
+    printf("%s\n", key_fingerprint(key, sizeof key).c_str());
+    return 0;
   }
   std::string text = "// Generated from the product key file at build time. Do not commit.\n"
                      "#include \"bundle_key.h\"\n\n";
