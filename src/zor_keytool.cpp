@@ -1,14 +1,21 @@
 // zor_keytool: generates random keys and converts hex key text to binary.
 // Exit status: 0 done, 1 the operation failed (its own messages), 2 usage.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "ZorFwAicGen.h"
+#include "key_fingerprint.h"
 #include "tool_identity.h"
 #include "util.h"
 
@@ -34,6 +41,55 @@ bool may_write(const std::string& path, bool force) {
   return false;
 }
 
+// Adds the line the library leaves out when it cannot open `path`: the path
+// and the system's reason, found without creating anything.
+void explain_open_failure(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+  int err = errno;
+  if (fd >= 0) {
+    close(fd);
+    return;
+  }
+  if (err == ENOENT && (flags & O_ACCMODE) != O_RDONLY) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(dir.c_str(), W_OK) != 0) err = errno;
+  }
+  fprintf(stderr, "zor_keytool: %s: %s\n", path.c_str(), strerror(err));
+}
+
+// Runs the library's file form with its standard output held in memory: the
+// lines that show the key ("Parsing key:", "ok in gen key[...]") never reach
+// a terminal or a log; any other line (a failure) goes to stderr.
+int32_t gen_files_quietly(const std::vector<std::string>& files, const std::string& name, int32_t len,
+                          uint8_t* work) {
+  std::cout.flush();
+  fflush(stdout);
+  int held = memfd_create("zor_keytool", MFD_CLOEXEC);
+  int saved = held < 0 ? -1 : dup(STDOUT_FILENO);
+  if (saved < 0 || dup2(held, STDOUT_FILENO) < 0) {
+    fprintf(stderr, "zor_keytool: cannot hold the key's output in memory: %s\n", strerror(errno));
+    return -1;
+  }
+  int32_t rc = zor_ramdom_key_gen(files[0].c_str(), files[1].c_str(), name.c_str(), len, work);
+  std::cout.flush();
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string out(static_cast<size_t>(lseek(held, 0, SEEK_END)), '\0');
+  if (pread(held, &out[0], out.size(), 0) < 0) out.clear();
+  close(held);
+  for (size_t at = 0, end; at < out.size(); at = end + 1) {
+    end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(at, end - at);
+    if (line.rfind("Parsing key:", 0) != 0 && line.rfind("ok in gen key[", 0) != 0)
+      fprintf(stderr, "%s\n", line.c_str());
+    std::fill(line.begin(), line.end(), '\0');
+  }
+  std::fill(out.begin(), out.end(), '\0');
+  return rc;
+}
+
 int cmd_gen(const std::string& name, int32_t len, const std::vector<std::string>& files, bool force) {
   std::vector<uint8_t> work = work_buffer(len);
   if (files.empty()) {
@@ -43,18 +99,29 @@ int cmd_gen(const std::string& name, int32_t len, const std::vector<std::string>
     return 0;
   }
   if (!may_write(files[0], force) || !may_write(files[1], force)) return 1;
-  return zor_ramdom_key_gen(files[0].c_str(), files[1].c_str(), name.c_str(), len, work.data()) == 0 ? 0 : 1;
+  int32_t rc = gen_files_quietly(files, name, len, work.data());
+  if (rc == 149 || rc == 154) explain_open_failure(files[rc == 149 ? 0 : 1], O_WRONLY);
+  if (rc == 0)
+    printf("wrote %s (%d bytes) and %s; key fingerprint %s\n", files[0].c_str(), len, files[1].c_str(),
+           key_fingerprint(work.data(), static_cast<size_t>(len)).c_str());
+  std::fill(work.begin(), work.end(), 0);
+  return rc == 0 ? 0 : 1;
 }
 
 int cmd_hex2bin(const std::string& text_file, const std::string& bin_file, int32_t len, bool buffer_form,
                 bool force) {
   if (!buffer_form) {
     if (!may_write(bin_file, force)) return 1;
-    return zor_hexstr_key_to_int_buf(text_file.c_str(), bin_file.c_str()) == 0 ? 0 : 1;
+    int32_t rc = zor_hexstr_key_to_int_buf(text_file.c_str(), bin_file.c_str());
+    if (rc == 187) explain_open_failure(text_file, O_RDONLY);
+    if (rc == 202) explain_open_failure(bin_file, O_WRONLY);
+    return rc == 0 ? 0 : 1;
   }
   std::vector<uint8_t> key(static_cast<size_t>(len));
   std::string line;
-  if (zor_hexstr_key_to_int_buf(text_file.c_str(), key.data(), len, line) != 0) return 1;
+  int32_t rc = zor_hexstr_key_to_int_buf(text_file.c_str(), key.data(), len, line);
+  if (rc == 237) explain_open_failure(text_file, O_RDONLY);
+  if (rc != 0) return 1;
   for (uint8_t b : key) printf("%02x", b);
   printf("\n");
   return 0;

@@ -3,7 +3,9 @@
 // Exit status: 0 done, 1 failed (one line per problem on stderr), 2 usage;
 // `run` exits as the launcher would (0, 1 or 207).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -310,30 +312,71 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   return 0;
 }
 
+// Opens an image to stamp (or only to check) and checks it is a regular
+// file; -1 after a message otherwise. Stamping goes through no symbolic link,
+// and a FIFO in the image's place cannot block the open.
+int open_image(const std::string& path, bool check_only, struct stat* st) {
+  int fd = open(path.c_str(), (check_only ? O_RDONLY : O_RDWR | O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    complain("%s: %s", path.c_str(), errno == ELOOP ? "a symbolic link: stamp the file it names" : strerror(errno));
+    return -1;
+  }
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    complain("%s: not a regular file", path.c_str());
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The CRC of bytes 4 to `size` of the open image, read in steps that `p`
+// hears of; the errno of a failed read, or 0.
+int32_t image_crc(int fd, uint64_t size, uint32_t* crc, progress* p) {
+  std::vector<uint8_t> buf(1 << 20);
+  *crc = kCrc32Initial;
+  for (uint64_t at = 4; at < size;) {
+    ssize_t n = pread(fd, buf.data(), std::min<uint64_t>(buf.size(), size - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    *crc = crc32(*crc, buf.data(), static_cast<uint32_t>(n));
+    at += static_cast<uint64_t>(n);
+    progress_advance(p, static_cast<uint64_t>(n));
+  }
+  return 0;
+}
+
 // The convention update scripts check: bytes 0..3 of an image hold, little-
 // endian, the CRC of bytes 4 to the end, which calc_img_crc(path) computes.
+// The file is stamped in place: owner, group, mode, inode and links stay.
 int cmd_stamp(const std::string& path, bool check_only) {
   struct stat st;
-  std::string data;
+  int fd = open_image(path, check_only, &st);
+  if (fd < 0) return 1;
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint8_t field[4];
+  uint32_t crc = 0;
   progress p;
-  if (stat(path.c_str(), &st) != 0) {
-    complain("%s: %s", path.c_str(), strerror(errno));
-    return 1;
-  }
-  progress_start(&p, 2 * static_cast<uint64_t>(st.st_size));
-  if (!read_input(path, data, &p)) return 1;
-  if (data.size() < 4 || data.size() - 4 > UINT32_MAX) {
-    progress_finish(&p);
-    complain("%s: %zu bytes; an image holds its 4-byte CRC field and at most 4 GiB after it", path.c_str(),
-             data.size());
-    return 1;
-  }
-  uint8_t* bytes = reinterpret_cast<uint8_t*>(&data[0]);
-  bundle_progress bp = progress_hook(&p);
-  uint32_t crc = bundle_region_crc(bytes + 4, static_cast<uint32_t>(data.size() - 4), &bp);
+  progress_start(&p, size);
+  int32_t err = 0;
+  if (size < 4 || size - 4 > UINT32_MAX)
+    err = -1;
+  else if (pread(fd, field, 4, 0) != 4)
+    err = EIO;
+  else
+    err = image_crc(fd, size, &crc, &p);
   progress_finish(&p);
-  uint32_t stored = zor_load_le32(bytes);
+  if (err != 0) {
+    if (err < 0)
+      complain("%s: %llu bytes; an image holds its 4-byte CRC field and at most 4 GiB after it", path.c_str(),
+               static_cast<unsigned long long>(size));
+    else
+      complain("%s: %s", path.c_str(), strerror(err));
+    close(fd);
+    return 1;
+  }
+  uint32_t stored = zor_load_le32(field);
   if (check_only) {
+    close(fd);
     if (stored == crc) {
       printf("%s: CRC %s matches\n", path.c_str(), hex32(crc).c_str());
       return 0;
@@ -341,9 +384,15 @@ int cmd_stamp(const std::string& path, bool check_only) {
     complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
     return 1;
   }
-  zor_store_le32(bytes, crc);
-  if (int err = zor_write_file_atomic(path.c_str(), data.data(), data.size(), kReplaceExisting, st.st_mode & 07777)) {
-    complain("%s: %s (the image is unchanged)", path.c_str(), strerror(err));
+  zor_store_le32(field, crc);
+  bool written = pwrite(fd, field, 4, 0) == 4 && fsync(fd) == 0;
+  err = errno;
+  // Writing as the owner drops setuid and setgid: put the mode back as it was.
+  struct stat now;
+  if (written && fstat(fd, &now) == 0 && (now.st_mode & 07777) != (st.st_mode & 07777)) fchmod(fd, st.st_mode & 07777);
+  close(fd);
+  if (!written) {
+    complain("%s: %s", path.c_str(), strerror(err));
     return 1;
   }
   printf("%s: stamped CRC %s (was %s)\n", path.c_str(), hex32(crc).c_str(), hex32(stored).c_str());

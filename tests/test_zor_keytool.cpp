@@ -1,4 +1,5 @@
 // Runs the real zor_keytool.
+#include "key_fingerprint.h"
 #include "test_support.h"
 #include "util.h"
 
@@ -15,9 +16,14 @@ TEST_F(Keytool, GenerateConvertAndUsageErrors) {
   const std::string tool = std::string(ZOR_BIN_DIR) + "/zor_keytool";
   auto r = run_program(tool, {"gen", "prod", "32", path("p.bin"), path("p.txt")});
   ASSERT_EQ(r.status, 0) << r.err;
+  std::string bin = read_file(path("p.bin")), text = read_file(path("p.txt"));
+  // The secret stays in its files: what is shown names it by fingerprint.
+  EXPECT_NE(r.out.find("key fingerprint " + key_fingerprint(reinterpret_cast<const uint8_t*>(bin.data()), 32)),
+            std::string::npos) << r.out;
+  for (size_t word = 0; word < 8; ++word)
+    EXPECT_EQ((r.out + r.err).find(text.substr(17 + 8 * word, 8)), std::string::npos) << r.out << r.err;
   r = run_program(tool, {"hex2bin", "--len", "32", path("p.txt")});
   EXPECT_EQ(r.status, 0);
-  std::string bin = read_file(path("p.bin"));
   EXPECT_EQ(r.out, to_hex(reinterpret_cast<const uint8_t*>(bin.data()), 32) + "\n");
   r = run_program(tool, {"gen", "prod", "16"});
   EXPECT_EQ(r.status, 0);
@@ -50,6 +56,8 @@ TEST_F(Keytool, RefusesUnsafeArgumentsBeforeTouchingAnyFile) {
       {{"hex2bin", path("in.txt"), old}, 1, old + " exists"},
       {{"hex2bin", "--len", "0", path("in.txt")}, 2, "--len"},
       {{"hex2bin", "--len", "4097", path("in.txt")}, 2, "--len"},
+      {{"gen", "k", "16", path("no/k.bin"), text}, 1, "zor_keytool: " + path("no/k.bin") + ": No such file or directory"},
+      {{"hex2bin", path("none.txt"), bin}, 1, "zor_keytool: " + path("none.txt") + ": No such file or directory"},
   };
   for (const auto& c : cases) {
     auto r = run_program(tool, c.args);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -274,34 +275,54 @@ TEST_F(PackCli, RunTellsWhatTheEntryDidAndCleansUp) {
   EXPECT_EQ(pack({"run", out_}).status, 1);
 }
 
-TEST_F(PackCli, StampWritesTheCrcThatCalcImgCrcComputes) {
-  const std::string image = path("fw.img");
-  std::string payload(70000, 'p');
+// Stamping used to write a new file: as root on a user's setuid file it
+// made a root-owned setuid file, it replaced a symbolic link by a file and
+// split hard links. Now bytes 0..3 are written in place, and what is not a
+// regular file is refused and left alone.
+TEST_F(PackCli, StampWritesInPlaceAndRefusesWhatIsNoImage) {
+  const std::string image = path("fw.img"), content = "XXXX" + std::string(70000, 'p');
   struct {
-    std::string content;
-    std::vector<std::string> args;
+    const char* what;
+    std::function<std::string()> make;  // returns the path to stamp
     int status;
-    bool changed;
+    std::string err;
   } cases[] = {
-      {"XXXX" + payload, {"stamp", "--check", image}, 1, false},
-      {"XXXX" + payload, {"stamp", image}, 0, true},
-      {"abc", {"stamp", image}, 1, false},  // shorter than the CRC field
+      {"setuid file of another user", [&] {
+         if (getuid() == 0 && chown(image.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "chown";
+         chmod(image.c_str(), 04755);
+         return image;
+       }, 0, ""},
+      {"hard link", [&] { return link(image.c_str(), path("twin").c_str()) == 0 ? path("twin") : ""; }, 0, ""},
+      {"symbolic link", [&] { return symlink(image.c_str(), path("link").c_str()) == 0 ? path("link") : ""; }, 1,
+       "a symbolic link"},
+      {"FIFO", [&] { return mkfifo(path("fifo").c_str(), 0600) == 0 ? path("fifo") : ""; }, 1, "not a regular file"},
+      {"directory", [&] { return mkdir(path("dir").c_str(), 0700) == 0 ? path("dir") : ""; }, 1, "Is a directory"},
+      {"shorter than its CRC field", [&] { write_file(image, "abc"); return image; }, 1, "3 bytes"},
   };
   for (const auto& c : cases) {
-    write_file(image, c.content);
-    chmod(image.c_str(), 0750);
-    auto r = pack(c.args);
-    EXPECT_EQ(r.status, c.status) << r.err;
+    write_file(image, content);
+    std::string target = c.make();
+    struct stat before, after;
+    ASSERT_EQ(stat(image.c_str(), &before), 0);
+    std::string old = read_file(image);
+    EXPECT_EQ(pack({"stamp", "--check", image}).status, 1) << c.what;
+    auto r = pack({"stamp", target});
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << ": " << r.err;
+    ASSERT_EQ(stat(image.c_str(), &after), 0);
+    EXPECT_EQ(std::vector<long>({long(after.st_ino), long(after.st_uid), long(after.st_mode), long(after.st_nlink)}),
+              std::vector<long>({long(before.st_ino), long(before.st_uid), long(before.st_mode), long(before.st_nlink)}))
+        << c.what;
     std::string now = read_file(image);
-    EXPECT_EQ(now != c.content, c.changed);
-    if (c.changed) {
+    if (c.status == 0) {
       EXPECT_EQ(zor_load_le32(reinterpret_cast<const uint8_t*>(now.data())), calc_img_crc(image.c_str(), 4, 0));
-      EXPECT_EQ(now.substr(4), c.content.substr(4));
-      EXPECT_EQ(pack({"stamp", "--check", image}).status, 0);
-      struct stat st;
-      ASSERT_EQ(stat(image.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, 0750u) << "the mode is kept";
+      EXPECT_EQ(now.substr(4), old.substr(4));
+      EXPECT_EQ(pack({"stamp", "--check", target}).status, 0) << c.what;
+    } else {
+      EXPECT_EQ(now, old) << c.what;
     }
+    for (const char* name : {"fw.img", "twin", "link", "fifo"}) unlink(path(name).c_str());
+    rmdir(path("dir").c_str());
   }
 }
 
