@@ -28,8 +28,11 @@ all: build
 deps:
 	@scripts/install-deps
 
+# Prints the one line that names the configuration.
 configure: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@mkdir -p $(BUILD)
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >$(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
+	@sed -n 's/^-- zor configuration/zor configuration/p' $(BUILD)/configure.log
 
 build: configure
 	@cmake --build $(BUILD) -j2

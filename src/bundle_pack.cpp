@@ -98,25 +98,10 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
                                            static_cast<int32_t>(zor_load_le32(image.data() + kBundleCountAt)),
                                            img_size));
     else
-      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, bundle_escaped_name(e.name).c_str(),
+      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, zor_escaped(e.name).c_str(),
                                            bundle_check_text(e.check)));
   }
   return first;
-}
-
-std::string bundle_escaped_name(const char* name) {
-  std::string out;
-  for (const char* p = name; *p != '\0'; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c <= 0x7e) {
-      out += static_cast<char>(c);
-    } else {
-      char esc[5];
-      snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  return out;
 }
 
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
@@ -126,7 +111,7 @@ int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_writ
   std::string line;
   for (size_t i = 0; i < entries.size(); ++i) {
     const bundle_entry& e = entries[i];
-    std::string shown = bundle_escaped_name(e.name);
+    std::string shown = zor_escaped(e.name);
     if (!names.insert(e.name).second) {
       problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, shown.c_str()));
       ++found;
@@ -168,7 +153,7 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
     std::string error;
     if (chunk_compile_check(chunk, bundle_module_name(e.name), error) != 0) {
       problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i,
-                                           bundle_escaped_name(e.name).c_str(), error.c_str()));
+                                           zor_escaped(e.name).c_str(), error.c_str()));
       ++found;
     }
   }
@@ -209,12 +194,12 @@ static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, st
     for (size_t n = 0; n < clash.items.size(); ++n) {
       size_t i = clash.items[n];
       const char* joint = n == 0 ? " " : n + 1 == clash.items.size() ? " and " : ", ";
-      line += std_string_format(item, "%s%zu (%s)", joint, i, bundle_escaped_name(entries[i].name).c_str());
+      line += std_string_format(item, "%s%zu (%s)", joint, i, zor_escaped(entries[i].name).c_str());
     }
     size_t runs = clash.items.back();
     line += std_string_format(item, " give module '%s': the launcher runs item %zu (%s)",
-                              bundle_escaped_name(clash.module.c_str()).c_str(), runs,
-                              bundle_escaped_name(entries[runs].name).c_str());
+                              zor_escaped(clash.module.c_str()).c_str(), runs,
+                              zor_escaped(entries[runs].name).c_str());
     problems.push_back(line);
   }
   return static_cast<int32_t>(clashes.size());
@@ -230,7 +215,7 @@ int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector
     if (e.script || bundle_file_name_is_safe(e.name))
       if (const char* why = bundle_item_name_problem(e.name)) {
         problems.push_back(std_string_format(line, "item %zu (%s): a name zor_pack refuses: %s", i,
-                                             bundle_escaped_name(e.name).c_str(), why));
+                                             zor_escaped(e.name).c_str(), why));
         ++found;
       }
   }

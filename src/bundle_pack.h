@@ -24,9 +24,6 @@ struct bundle_item {
 // module name before its extension.
 const char* bundle_item_name_problem(const std::string& name);
 
-// The name as text for a terminal: bytes outside printable ASCII as \xNN.
-std::string bundle_escaped_name(const char* name);
-
 // Lays out a plain image: header, table and data padded to whole blocks,
 // the items in the given order, the CRC field left 0. BUNDLE_OK or
 // BUNDLE_TOO_LARGE. The same items always give the same bytes.

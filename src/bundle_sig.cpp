@@ -13,8 +13,6 @@ namespace {
 
 const char kUntrustedPrefix[] = "untrusted comment: ";
 const char kTrustedPrefix[] = "trusted comment: ";
-// minisign keeps comments within 1024 bytes; a longer line is no minisign file.
-const size_t kCommentLineMax = 1024 + sizeof kUntrustedPrefix;
 
 const size_t kAlgBytes = 2;
 const size_t kKeyIdBytes = 8;
@@ -61,26 +59,35 @@ bool base64_decode_exact(const std::string& text, uint8_t* out, size_t size) {
   return written == size && acc == 0;
 }
 
-// Splits text into lines at '\n', dropping one '\r' before it (files with CR
-// LF line ends). A final newline does not make another line.
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
+// One line of a key or signature file: its text without the line end ("\n"
+// and one "\r" before it), and its length with the line end.
+struct file_line {
+  std::string text;
+  size_t with_end;
+};
+
+// Splits text into lines. A final newline does not make another line.
+std::vector<file_line> split_lines(const std::string& text) {
+  std::vector<file_line> lines;
   size_t at = 0;
   while (at < text.size()) {
     size_t end = text.find('\n', at);
+    size_t next = end == std::string::npos ? text.size() : end + 1;
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(at, end - at);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    at = end + 1;
+    lines.push_back({line, next - at});
+    at = next;
   }
   return lines;
 }
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
-bool is_comment_line(const std::string& line, const char* prefix) {
-  return line.size() <= kCommentLineMax && starts_with(line, prefix);
+// A comment line as minisign reads it: its prefix, and the whole line with
+// its end inside minisign's buffer (a longer one minisign refuses).
+bool is_comment_line(const file_line& line, const char* prefix, size_t max) {
+  return line.with_end <= max && starts_with(line.text, prefix);
 }
 
 }  // namespace
@@ -128,10 +135,10 @@ int32_t sig_read_file(const char* path, std::string& text) {
 }
 
 int32_t sig_parse_public_key(const std::string& text, sig_public_key* out) {
-  std::vector<std::string> lines = split_lines(text);
+  std::vector<file_line> lines = split_lines(text);
   uint8_t raw[kAlgBytes + kKeyIdBytes + kPublicKeyBytes];
-  if (lines.size() != 2 || !is_comment_line(lines[0], kUntrustedPrefix) ||
-      !base64_decode_exact(lines[1], raw, sizeof raw))
+  if (lines.size() != 2 || !is_comment_line(lines[0], kUntrustedPrefix, kSigUntrustedLineMax) ||
+      !base64_decode_exact(lines[1].text, raw, sizeof raw))
     return SIG_MALFORMED;
   if (memcmp(raw, "Ed", kAlgBytes) != 0) return SIG_UNSUPPORTED;
   memcpy(out->id, raw + kAlgBytes, kKeyIdBytes);
@@ -139,44 +146,62 @@ int32_t sig_parse_public_key(const std::string& text, sig_public_key* out) {
   return SIG_OK;
 }
 
-int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, const sig_public_key* keys,
-                   size_t key_count, sig_verified* out) {
-  std::vector<std::string> lines = split_lines(text);
+int32_t sig_prepare(const std::string& text, const sig_public_key* keys, size_t key_count, sig_prepared* out) {
+  std::vector<file_line> lines = split_lines(text);
   uint8_t sig[kAlgBytes + kKeyIdBytes + kSignatureBytes];
-  uint8_t global[kSignatureBytes];
-  if (lines.size() != 4 || !is_comment_line(lines[0], kUntrustedPrefix) ||
-      !base64_decode_exact(lines[1], sig, sizeof sig) || !is_comment_line(lines[2], kTrustedPrefix) ||
-      !base64_decode_exact(lines[3], global, sizeof global))
+  // The trusted comment's line must end in a newline, as minisign's does.
+  if (lines.size() != 4 || !is_comment_line(lines[0], kUntrustedPrefix, kSigUntrustedLineMax) ||
+      !base64_decode_exact(lines[1].text, sig, sizeof sig) ||
+      !is_comment_line(lines[2], kTrustedPrefix, kSigTrustedLineMax) || lines[2].text.size() >= lines[2].with_end ||
+      !base64_decode_exact(lines[3].text, out->global, sizeof out->global))
     return SIG_MALFORMED;
   const uint8_t* key_id = sig + kAlgBytes;
-  const uint8_t* signature = key_id + kKeyIdBytes;
   out->key_id = sig_key_id(key_id);
+  memcpy(out->signature, key_id + kKeyIdBytes, kSignatureBytes);
+  out->trusted_comment = lines[2].text.substr(strlen(kTrustedPrefix));
   if (memcmp(sig, "Ed", kAlgBytes) == 0) return SIG_LEGACY;
   if (memcmp(sig, "ED", kAlgBytes) != 0) return SIG_UNSUPPORTED;
-  const sig_public_key* key = nullptr;
-  for (size_t i = 0; i < key_count && key == nullptr; ++i)
-    if (memcmp(keys[i].id, key_id, kKeyIdBytes) == 0) key = &keys[i];
-  if (key == nullptr) return SIG_UNTRUSTED;
-  if (sodium_init() < 0) return SIG_BAD;
+  out->key = nullptr;
+  for (size_t i = 0; i < key_count && out->key == nullptr; ++i)
+    if (memcmp(keys[i].id, key_id, kKeyIdBytes) == 0) out->key = &keys[i];
+  return out->key == nullptr ? SIG_UNTRUSTED : SIG_OK;
+}
 
+int32_t sig_prepare_file(const char* path, const sig_public_key* keys, size_t key_count, sig_prepared* out) {
+  std::string text;
+  int32_t check = sig_read_file(path, text);
+  return check == SIG_OK ? sig_prepare(text, keys, key_count, out) : check;
+}
+
+int32_t sig_verify_prepared(const sig_prepared& sig, const uint8_t* data, size_t size, sig_verified* out) {
+  out->key_id = sig.key_id;
+  if (sodium_init() < 0) return SIG_BAD;
   uint8_t hash[kHashBytes];
   crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
-  if (crypto_sign_verify_detached(signature, hash, sizeof hash, key->key) != 0) return SIG_BAD;
+  if (crypto_sign_verify_detached(sig.signature, hash, sizeof hash, sig.key->key) != 0) return SIG_BAD;
   // The global signature covers the signature and the trusted comment, so
   // the comment (a version, say) cannot be swapped between signatures.
-  std::string comment = lines[2].substr(strlen(kTrustedPrefix));
-  std::string signed_part(reinterpret_cast<const char*>(signature), kSignatureBytes);
-  signed_part += comment;
-  if (crypto_sign_verify_detached(global, reinterpret_cast<const uint8_t*>(signed_part.data()), signed_part.size(),
-                                  key->key) != 0)
+  std::string signed_part(reinterpret_cast<const char*>(sig.signature), kSignatureBytes);
+  signed_part += sig.trusted_comment;
+  if (crypto_sign_verify_detached(sig.global, reinterpret_cast<const uint8_t*>(signed_part.data()),
+                                  signed_part.size(), sig.key->key) != 0)
     return SIG_BAD_GLOBAL;
-  out->trusted_comment = comment;
+  out->trusted_comment = sig.trusted_comment;
   return SIG_OK;
+}
+
+int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, const sig_public_key* keys,
+                   size_t key_count, sig_verified* out) {
+  sig_prepared sig;
+  int32_t check = sig_prepare(text, keys, key_count, &sig);
+  out->key_id = sig.key_id;
+  return check == SIG_OK ? sig_verify_prepared(sig, data, size, out) : check;
 }
 
 int32_t sig_verify_file(const char* sig_path, const uint8_t* data, size_t size, const sig_public_key* keys,
                         size_t key_count, sig_verified* out) {
-  std::string text;
-  int32_t check = sig_read_file(sig_path, text);
-  return check == SIG_OK ? sig_verify(data, size, text, keys, key_count, out) : check;
+  sig_prepared sig;
+  int32_t check = sig_prepare_file(sig_path, keys, key_count, &sig);
+  out->key_id = sig.key_id;
+  return check == SIG_OK ? sig_verify_prepared(sig, data, size, out) : check;
 }

@@ -117,10 +117,10 @@ bool check_names(const std::vector<pack_source>& sources, std::vector<pack_sourc
   std::map<std::string, std::string> by_name;
   for (const auto& src : sources) {
     if (const char* why = bundle_item_name_problem(src.name)) {
-      complain("%s: bad item name '%s': %s", src.path.c_str(), src.name.c_str(), why);
+      complain("%s: bad item name '%s': %s", src.path.c_str(), zor_escaped(src.name).c_str(), why);
       ok = false;
     } else if (!by_name.emplace(src.name, src.path).second) {
-      complain("%s: item name '%s' already taken by %s", src.path.c_str(), src.name.c_str(),
+      complain("%s: item name '%s' already taken by %s", src.path.c_str(), zor_escaped(src.name).c_str(),
                by_name[src.name].c_str());
       ok = false;
     } else {
@@ -173,14 +173,14 @@ void warn_cross_items(const std::vector<pack_source>& sources, const std::vector
   for (const bundle_module_clash& clash : bundle_module_clashes(entries))
     for (size_t i = 1; i < clash.items.size(); ++i)
       warn("%s and %s both give module '%s'; the later one wins", sources[clash.items[i - 1]].path.c_str(),
-           sources[clash.items[i]].path.c_str(), clash.module.c_str());
+           sources[clash.items[i]].path.c_str(), zor_escaped(clash.module).c_str());
   for (const bundle_entry& e : entries)
     if (e.script) modules.insert(bundle_module_name(e.name));
   for (size_t i = 0; i < sources.size(); ++i)
     for (const auto& name : requires_of[i])
       if (modules.count(name) == 0 && kStandardLibraries.count(name) == 0)
         warn("%s requires '%s', which no item provides (a system module, or a missing one?)",
-             sources[i].path.c_str(), name.c_str());
+             sources[i].path.c_str(), zor_escaped(name).c_str());
 }
 
 uint64_t total_size(const std::vector<pack_source>& sources) {

@@ -205,6 +205,20 @@ int32_t _save_stream_as_file(int32_t size, const char* path, const void* data) {
   return 0;
 }
 
+std::string zor_escaped(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c <= 0x7e) {
+      out += static_cast<char>(c);
+    } else {
+      char esc[5];
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    }
+  }
+  return out;
+}
+
 std::string& std_string_format(std::string& out, const char* fmt, ...) {
   va_list ap, copy;
   va_start(ap, fmt);

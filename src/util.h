@@ -106,6 +106,10 @@ void zor_write_file_atomic_abandon();
 // /dev/null cannot be opened.
 int32_t zor_open_std_descriptors();
 
+// The bytes as text for a terminal or a log: printable ASCII as it is, any
+// other byte (a control byte, NUL, 0x80 and above) as \xNN.
+std::string zor_escaped(const std::string& bytes);
+
 // Replaces `out` with the printf-formatted text and returns it; `out`
 // becomes empty when the format cannot be rendered.
 std::string& std_string_format(std::string& out, const char* fmt, ...) ZOR_PRINTF(2, 3);

@@ -273,23 +273,33 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
 }
 
 #if ZOR_SIGNING
-// Checks <path>.minisig over the bundle's bytes as read, before anything of
-// them is trusted. 0, or -151 after one log line.
-static int32_t check_signature(const char* path, const uint8_t* data, int32_t size, zor_bundle_signature* sig) {
-  std::string sig_path = std::string(path) + ".minisig";
-  sig_verified found;
-  int32_t check = sig_verify_file(sig_path.c_str(), data, static_cast<size_t>(size), kTrustedSigningKeys,
-                                  kTrustedSigningKeyCount, &found);
+// Reads and checks <path>.minisig before the bundle is read: a missing or
+// malformed signature, or one by a key this build does not trust, costs no
+// read of the bundle. 0, or -151 after one log line.
+static int32_t prepare_signature(const std::string& sig_path, sig_prepared* prepared) {
+  int32_t check = sig_prepare_file(sig_path.c_str(), kTrustedSigningKeys, kTrustedSigningKeyCount, prepared);
   if (check == SIG_MISSING) return zor_fail(kSource, kLineSignature, "signature missing %s\n", sig_path.c_str());
   if (check == SIG_UNTRUSTED)
     return zor_fail(kSource, kLineSignature, "signature err %s: untrusted key id %016llX\n", sig_path.c_str(),
-                    static_cast<unsigned long long>(found.key_id));
+                    static_cast<unsigned long long>(prepared->key_id));
   if (check != SIG_OK)
     return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(check));
-  // Cut so that the line still ends in its newline: 351 bytes in all.
+  return 0;
+}
+
+// Verifies the prepared signature over the bundle's bytes as read, before
+// anything of them is trusted. 0 (and `sig` filled), or -151 after one line.
+static int32_t verify_signature(const std::string& sig_path, const sig_prepared& prepared, const uint8_t* data,
+                                int32_t size, zor_bundle_signature* sig) {
+  sig_verified found;
+  int32_t check = sig_verify_prepared(prepared, data, static_cast<size_t>(size), &found);
+  if (check != SIG_OK)
+    return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(check));
+  // Control bytes shown as \xNN, cut so that the line still ends in its
+  // newline: 351 bytes in all.
   const int kCommentMax = 351 - 8 - 36 - 1;
   zor_log_out(kZorMsgPrefix, "signature ok, key %016llX: %.*s\n", static_cast<unsigned long long>(found.key_id),
-              kCommentMax, found.trusted_comment.c_str());
+              kCommentMax, zor_escaped(found.trusted_comment).c_str());
   if (sig != nullptr) *sig = zor_bundle_signature{true, found.trusted_comment};
   return 0;
 }
@@ -297,12 +307,18 @@ static int32_t check_signature(const char* path, const uint8_t* data, int32_t si
 
 int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
                                        zor_bundle_signature* sig) {
+#if ZOR_SIGNING
+  std::string sig_path = std::string(path) + ".minisig";
+  sig_prepared prepared;
+  int32_t checked = prepare_signature(sig_path, &prepared);
+  if (checked != 0) return zor_fail(kSource, kLineLoadBuf, "Fail in decrypt and load buf as lua, ret %d\n", checked);
+#endif
   uint8_t* buf = nullptr;
   int32_t size = 0;
   int32_t ret = save_file_as_buf(path, &buf, &size);
   if (ret != 0) return zor_fail(kSource, kLineSaveRes, "Fail save res to buf, path[%s], ret %d\n", path, ret);
 #if ZOR_SIGNING
-  ret = check_signature(path, buf, size, sig);
+  ret = verify_signature(sig_path, prepared, buf, size, sig);
   if (ret == 0) ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
 #else
   (void)sig;

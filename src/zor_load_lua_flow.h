@@ -33,9 +33,10 @@ void print_error(lua_State* L);
 
 // Reads the bundle file and loads it (see below). 0; -156 the file cannot be
 // read (after -132 empty or missing, -134 over 2 GiB, -137 no memory, -142
-// read failed); -161 the image cannot be loaded. A signing build first
-// checks <path>.minisig over the file's bytes (-151 after one log line when
-// it is missing or not valid under a trusted key) and fills `sig` (may be
+// read failed); -161 the image cannot be loaded. A signing build reads and
+// checks <path>.minisig before it reads the bundle, verifies it over the
+// bytes read (-161 after -151 and one log line when it is missing, not
+// minisign's, by an untrusted key or not valid) and fills `sig` (may be
 // null) with what it verified.
 int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
                                        zor_bundle_signature* sig = nullptr);

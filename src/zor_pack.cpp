@@ -34,16 +34,16 @@ namespace {
 
 using json = nlohmann::json;
 
-// A name as a JSON string: every byte one code point, so a hostile name
-// still gives valid JSON and loses nothing.
-json json_name(const char* name) {
+// Bytes (a name, a comment) as a JSON string: every byte one code point, so
+// hostile bytes still give valid JSON and nothing is lost.
+json json_bytes(const std::string& bytes) {
   std::string utf8;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
-    if (*p < 0x80) {
-      utf8 += static_cast<char>(*p);
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
     } else {
-      utf8 += static_cast<char>(0xC0 | *p >> 6);
-      utf8 += static_cast<char>(0x80 | (*p & 0x3F));
+      utf8 += static_cast<char>(0xC0 | c >> 6);
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
   return json(utf8);
@@ -90,13 +90,33 @@ bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_
   return true;
 }
 
+// True when this build's launcher runs what key `id` signed: a signing
+// build's trusts only its own keys, a default build's checks nothing.
+bool launcher_trusts(uint64_t id) {
+#if ZOR_SIGNING
+  for (size_t i = 0; i < kTrustedSigningKeyCount; ++i)
+    if (sig_key_id(kTrustedSigningKeys[i].id) == id) return true;
+  return false;
+#else
+  (void)id;
+  return true;
+#endif
+}
+
 // Checks <path>.minisig over the bundle bytes as the launcher of a signing
-// build does. SIG_OK with `found` filled, or the code with its problem line.
+// build does. SIG_OK with `found` filled, or the code with its problem line;
+// a valid signature by a key this build's launcher does not trust is
+// SIG_UNTRUSTED.
 int32_t check_signature(const std::string& path, const std::string& raw, const std::vector<sig_public_key>& keys,
                         sig_verified& found, std::string& problem) {
   std::string sig_path = path + ".minisig";
   int32_t check = sig_verify_file(sig_path.c_str(), reinterpret_cast<const uint8_t*>(raw.data()), raw.size(),
                                   keys.data(), keys.size(), &found);
+  if (check == SIG_OK && !launcher_trusts(found.key_id)) {
+    std_string_format(problem, "signature ok by %016llX, which this build's launcher does not trust",
+                      static_cast<unsigned long long>(found.key_id));
+    return SIG_UNTRUSTED;
+  }
   if (check == SIG_UNTRUSTED)
     std_string_format(problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
                       static_cast<unsigned long long>(found.key_id));
@@ -155,8 +175,8 @@ json item_json(size_t index, const bundle_entry& e, const std::vector<uint8_t>& 
   std::string module = e.script ? bundle_module_name(e.name) : "";
   return json{{"index", index},
               {"kind", e.script ? "script" : "file"},
-              {"name", json_name(e.name)},
-              {"module", e.script ? json_name(module.c_str()) : json(nullptr)},
+              {"name", json_bytes(e.name)},
+              {"module", e.script ? json_bytes(module) : json(nullptr)},
               {"size", e.size},
               {"offset", e.offset},
               {"crc", hex32(calc_buf_crc(image.data() + e.offset, static_cast<uint32_t>(e.size)))}};
@@ -174,9 +194,9 @@ int cmd_list(const std::string& path, bool as_json) {
   printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
   for (size_t i = 0; i < b.entries.size(); ++i) {
     const bundle_entry& e = b.entries[i];
-    std::string module = e.script ? bundle_escaped_name(bundle_module_name(e.name).c_str()) : "-";
+    std::string module = e.script ? zor_escaped(bundle_module_name(e.name).c_str()) : "-";
     printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  %s\n", i, e.script ? "script" : "file",
-           bundle_escaped_name(e.name).c_str(), module.c_str(), e.size, e.offset,
+           zor_escaped(e.name).c_str(), module.c_str(), e.size, e.offset,
            hex32(calc_buf_crc(b.image.data() + e.offset, static_cast<uint32_t>(e.size))).c_str());
   }
   return 0;
@@ -210,14 +230,14 @@ int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys,
     std::string key_id;
     if (sig_ok)
       out["signature"] = {{"key_id", std_string_format(key_id, "%016llX", static_cast<unsigned long long>(found.key_id))},
-                          {"trusted_comment", found.trusted_comment}};
+                          {"trusted_comment", json_bytes(found.trusted_comment)}};
     printf("%s\n", out.dump(2, ' ', true, json::error_handler_t::replace).c_str());
     return problems.empty() ? 0 : 1;
   }
   if (!report(path, problems)) return 1;
   if (sig_ok)
     printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(found.key_id),
-           found.trusted_comment.c_str());
+           zor_escaped(found.trusted_comment).c_str());
   if (precompiled == 0) {
     printf("%s: sound, %zu items\n", path.c_str(), b.entries.size());
   } else {
@@ -245,7 +265,7 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
       signature = "present, not checked (no trusted keys: pass --pubkey)";
     else if (check_signature(path, b.raw, keys, found, problem) == SIG_OK)
       std_string_format(signature, "ok, key %016llX: %s", static_cast<unsigned long long>(found.key_id),
-                        found.trusted_comment.c_str());
+                        zor_escaped(found.trusted_comment).c_str());
     else
       signature = problem;
   }
@@ -269,7 +289,7 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
   for (size_t i = 0; i < b.entries.size(); ++i) {
     const bundle_entry& e = b.entries[i];
     printf("  %-5zu  %-6s  %-31s  %10d bytes at %u\n", i, e.script ? "script" : "file",
-           bundle_escaped_name(e.name).c_str(), e.size, e.offset);
+           zor_escaped(e.name).c_str(), e.size, e.offset);
   }
   return report(path, b.problems) ? 0 : 1;
 }

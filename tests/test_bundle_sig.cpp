@@ -1,6 +1,8 @@
 // Signature files made by the real minisign at test time, then damaged.
 #include "bundle_sig.h"
 
+#include <sodium.h>
+
 #include "test_support.h"
 
 using zor_test::read_file;
@@ -111,7 +113,7 @@ TEST_F(BundleSig, ParsingIsStrict) {
       {"no untrusted comment", joined({"comment: x", l[1], l[2], l[3]})},
       {"no trusted comment", joined({l[0], l[1], "comment: x", l[3]})},
       {"a fifth line", joined({l[0], l[1], l[2], l[3], "more"})},
-      {"overlong comment", joined({l[0] + std::string(2000, 'x'), l[1], l[2], l[3]})},
+      {"untrusted comment over minisign's 1024 bytes", joined({l[0] + std::string(1024 - l[0].size(), 'x'), l[1], l[2], l[3]})},
   };
   for (const auto& c : cases) EXPECT_EQ(verify(c.text), SIG_MALFORMED) << c.what;
 }
@@ -140,6 +142,56 @@ TEST_F(BundleSig, EachProblemHasItsCode) {
   for (const auto& c : cases) EXPECT_EQ(verify(c.text), c.want) << c.what;
   data_ += "!";
   EXPECT_EQ(verify(good_), SIG_BAD) << "data changed";
+}
+
+// A signature made here with the key minisign generated, for any trusted
+// comment: minisign -S cannot write every comment minisign -V accepts.
+std::string signed_with(const std::string& sec_file, const std::string& data, const std::string& comment) {
+  std::string sec = unbase64(lines_of(read_file(sec_file))[1]);  // unencrypted (-W): the key is plain
+  const std::string keynum = sec.substr(54, 8);
+  const uint8_t* sk = reinterpret_cast<const uint8_t*>(sec.data()) + 62;
+  uint8_t hash[64], sig[64], global[64];
+  crypto_generichash(hash, 64, reinterpret_cast<const uint8_t*>(data.data()), data.size(), nullptr, 0);
+  crypto_sign_detached(sig, nullptr, hash, 64, sk);
+  std::string covered = std::string(reinterpret_cast<char*>(sig), 64) + comment;
+  crypto_sign_detached(global, nullptr, reinterpret_cast<const uint8_t*>(covered.data()), covered.size(), sk);
+  return joined({"untrusted comment: made by the test", base64("ED" + keynum + std::string(reinterpret_cast<char*>(sig), 64)),
+                 "trusted comment: " + comment, base64(std::string(reinterpret_cast<char*>(global), 64))});
+}
+
+// Every trusted comment minisign itself accepts is accepted, byte for byte
+// (it refused those over about 1 KiB); a longer one stays malformed.
+TEST_F(BundleSig, TrustedCommentsAsMinisignTakesThem) {
+  std::string longest = std::string(8173, 'c'), debian_longest(4077, 'd');
+  ASSERT_EQ(run_program("minisign", {"-S", "-s", path("k.sec"), "-m", path("data"), "-t", debian_longest}).status, 0);
+  struct {
+    const char* what;
+    std::string text;
+    int32_t want;
+    std::string comment;
+    bool minisign_checks;  // minisign -V gives the same verdict
+  } cases[] = {
+      {"minisign -S's longest", read_file(path("data.minisig")), SIG_OK, debian_longest, true},
+      {"minisign -V's longest", signed_with(path("k.sec"), data_, longest), SIG_OK, longest, true},
+      {"one byte longer", signed_with(path("k.sec"), data_, longest + "c"), SIG_MALFORMED, "", true},
+      {"NUL", signed_with(path("k.sec"), data_, std::string("version:1\0tail", 14)), SIG_OK,
+       std::string("version:1\0tail", 14), false},
+      {"ESC", signed_with(path("k.sec"), data_, "version:2 \x1b[2J"), SIG_OK, "version:2 \x1b[2J", true},
+      // minisign -V cuts a comment at a CR it finds inside, and then refuses
+      // what minisign -S signed; the bytes as signed verify here.
+      {"CR", signed_with(path("k.sec"), data_, "version:3\rx"), SIG_OK, "version:3\rx", false},
+  };
+  for (const auto& c : cases) {
+    sig_verified found;
+    EXPECT_EQ(verify(c.text, &found), c.want) << c.what;
+    EXPECT_EQ(found.trusted_comment, c.comment) << c.what;
+    write_file(path("case.minisig"), c.text);
+    if (c.minisign_checks)
+      EXPECT_EQ(run_program("minisign", {"-V", "-q", "-p", path("k.pub"), "-m", path("data"), "-x", path("case.minisig")})
+                        .status == 0,
+                c.want == SIG_OK)
+          << c.what;
+  }
 }
 
 TEST_F(BundleSig, SignatureFileMustBeASmallRegularFile) {

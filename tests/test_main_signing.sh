@@ -57,6 +57,13 @@ flip() {  # flip FILE OFFSET: changes the byte at OFFSET
 }
 
 failures=0
+initial=$(find /tmp -maxdepth 1 -name 'tmpdir.*' | sort)
+# Removes the unpack directories the launcher left since the start.
+forget_unpack_dirs() {
+  find /tmp -maxdepth 1 -name 'tmpdir.*' | sort | while read -r d; do
+    printf '%s\n' "$initial" | grep -qxF "$d" || rm -rf "$d"
+  done
+}
 # expect NAME STATUS TEXT: runs the launcher from a folder holding a module
 # `planted`, with LUA_PATH pointing there; the log must hold TEXT. A refused
 # bundle must leave its unpack directory empty.
@@ -147,6 +154,42 @@ for v in 5 4; do
   fi
 done
 grep -qF "bundle version 4 is older than the installed 5" "$work/log" || { echo "FAIL: no downgrade message"; failures=$((failures + 1)); }
+# A signed comment without version:N cannot be told from a replayed old bundle.
+rm -f "$sig"
+minisign -S -s "$keys/a.sec" -m "$cfg/nuvex.zor" -t "release 4.2" >/dev/null
+status=0
+"$run/zor_update_whole_package" "$work/installed" 2>"$work/log" || status=$?
+if [ "$status" -ne 207 ] || ! grep -qF "carries no version:N: refusing a bundle of unknown version" "$work/log"; then
+  echo "FAIL example, no version in the comment: status $status"; cat "$work/log"; failures=$((failures + 1))
+fi
 
+# Control bytes of a comment reach the log as \xNN, never raw (minisign -S
+# refuses CR and LF in a comment; they are checked by direct call).
+restore; sign a -t "$(printf 'version:42 \033[2Jmasked')"
+expect "ESC in the comment" 0 'MSG[TLS]signature ok, key '"$A"': version:42 \x1b[2Jmasked'
+if grep "signature ok" "$work/log" | grep -q "$(printf '\033')"; then
+  echo "FAIL: a raw ESC in the launcher's line"; failures=$((failures + 1))
+fi
+
+# The signature is read before the bundle: a refusal costs no read of a
+# 1.5 GB bundle (under a 200 MB address-space limit it would fail to load).
+rm -f "$sig"
+truncate -s 1500M "$cfg/nuvex.zor"
+status=0
+prlimit --as=200000000 "$run/zor_update_whole_package" 2>"$work/log" || status=$?
+if [ "$status" -ne 1 ] || ! grep -qF "L150:signature missing $sig" "$work/log" || grep -qF "L136" "$work/log"; then
+  echo "FAIL: an unsigned large bundle was read first ($status)"; cat "$work/log"; failures=$((failures + 1))
+fi
+
+# zor_pack verify --pubkey: a valid signature by a key this build's launcher
+# refuses is a problem, not "signature ok".
+restore; sign c
+status=0
+"$tree/zor_pack" verify --pubkey "$keys/c.pub" "$cfg/nuvex.zor" 2>"$work/log" >/dev/null || status=$?
+if [ "$status" -ne 1 ] || ! grep -qF "signature ok by $C, which this build's launcher does not trust" "$work/log"; then
+  echo "FAIL: verify --pubkey with a key the launcher refuses ($status)"; cat "$work/log"; failures=$((failures + 1))
+fi
+
+forget_unpack_dirs
 [ "$failures" -eq 0 ] || exit 1
 echo "signing launcher: every case as expected"

@@ -97,6 +97,22 @@ TEST_F(LuaHost, CalcImgCrcRegions) {
   EXPECT_EQ(err_, "ERR[TLS]f(crc32)L117:invalid path for crc32 file: " + path("none") + "\n");
 }
 
+// sigComment is what the signature verified, byte for byte (a NUL once cut
+// it short), and absent when nothing was verified.
+TEST_F(LuaHost, ArgTableCarriesTheVerifiedCommentExactly) {
+  char* argv[] = {const_cast<char*>("launcher"), nullptr};
+  struct {
+    zor_bundle_signature sig;
+    const char* want;  // the field's type and length
+  } cases[] = {{{false, "version:1"}, "nil"}, {{true, std::string("version:1\0x", 11)}, "string 11"}};
+  for (const auto& c : cases) {
+    lua_settop(L_, 0);
+    zor_lua_push_arg_table(L_, "/fw/", "/unpack/", "Jun  9 2020", c.sig, 1, argv);
+    lua_setglobal(L_, "t");
+    EXPECT_EQ(eval("return type(t.sigComment) .. (t.sigComment and ' ' .. #t.sigComment or '')"), c.want);
+  }
+}
+
 TEST_F(LuaHost, EntryResultDecidesTheCode) {
   struct {
     const char* source;

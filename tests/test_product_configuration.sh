@@ -1,0 +1,53 @@
+#!/bin/sh
+# The product configuration sticks: every make target passes BUNDLE_KEY and
+# SIGNING_PUBKEY to CMake only when they are given, so the cache keeps them;
+# given empty they go back to the default key or to no signing; configuring
+# names the configuration in one line, as --version does.
+#   test_product_configuration.sh SOURCE_DIR DEFAULT_BUILD_DIR   (after product_build.sh)
+set -eu
+src=$1
+default=$2
+keys=$default/product/keys
+work=$(mktemp -d /tmp/zor_configuration.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+failures=0
+failed() { echo "FAIL $*"; failures=$((failures + 1)); }
+cd "$src"
+
+# What each target's configure step would pass: nothing not given.
+while IFS='|' read -r target given want; do
+  # shellcheck disable=SC2086
+  line=$(make -n "$target" BUILD="$work/b" $given | grep '^cmake -S')
+  case $line in
+    *ZOR_BUNDLE_KEY*|*ZOR_SIGNING_PUBKEYS*) got=passed ;;
+    *) got=kept ;;
+  esac
+  [ "$got" = "$want" ] || failed "make $target $given: the product settings are $got, want $want: $line"
+done <<CASES
+all||kept
+test||kept
+demo||kept
+install||kept
+deb||kept
+mender-artifact||kept
+all|BUNDLE_KEY=$keys/bundle.txt|passed
+all|BUNDLE_KEY=|passed
+all|SIGNING_PUBKEY=|passed
+CASES
+
+# Configured for real: given once, kept, then dropped when given empty.
+configured() {  # configured [SETTING...]: the configuration line
+  make configure BUILD="$work/b" "$@" 2>&1 | sed -n 's/^zor configuration: //p'
+}
+identity=$("$default/product/tree/zor_pack" --version | sed -n '3p;4p' | sed ':a;N;s/\n/; /;ba')
+product=$(configured BUNDLE_KEY="$keys/bundle.txt" SIGNING_PUBKEY="$keys/a.pub $keys/b.pub")
+[ "$product" = "$identity" ] || failed "the configure line says '$product', --version '$identity'"
+[ "$(configured)" = "$product" ] || failed "a plain make changed the configuration"
+case $(configured BUNDLE_KEY=) in
+  "bundle key: default (public) key: for development only; signing build: "*) ;;
+  *) failed "BUNDLE_KEY= did not go back to the default key alone" ;;
+esac
+[ "$(configured SIGNING_PUBKEY=)" = "bundle key: default (public) key: for development only; default build: no signature check" ] ||
+  failed "SIGNING_PUBKEY= did not go back to no signing"
+[ "$failures" -eq 0 ] || exit 1
+echo "product configuration: kept by every target, dropped only when given empty; configure says what --version says"
