@@ -90,14 +90,19 @@ fuzz-smoke: fuzz
 # (not part of CI). Exit code 99 marks a memcheck error, so the tests'
 # own expectations of 0, 1 and 207 stay meaningful; the still-reachable Lua
 # state that the launcher keeps open by design (Lua's interior pointers make
-# parts of it "possibly lost") is not an error; definite leaks are.
+# parts of it "possibly lost") is not an error; definite leaks are. Left out:
+# the out-of-memory test, whose allocation-failure shim (LD_PRELOAD) cannot
+# come before valgrind's own malloc, and the closed-descriptor test, whose
+# launcher would receive valgrind's log on the descriptor it finds closed.
+# Only memcheck's own "==PID==" lines count as errors.
+VALGRIND_LEFT_OUT := Launcher.RunningOutOfMemoryAnywhereNeverAborts:Launcher.ClosedStandardDescriptorsNeverReceiveOutput
 test-valgrind: build
 	@command -v valgrind >/dev/null || apt-get install -y -qq valgrind >/dev/null
 	@rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
 	ZOR_TEST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite -q --log-file=$(CURDIR)/$(BUILD)/valgrind/launcher.%p.log" \
-	  $(BUILD)/zor_tests --gtest_filter='Launcher.*'
-	@if grep -l . $(BUILD)/valgrind/*.log; then echo "valgrind reported errors in the logs above"; exit 1; fi
-	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) launcher runs, no errors"
+	  $(BUILD)/zor_tests --gtest_filter='Launcher.*-$(VALGRIND_LEFT_OUT)'
+	@if grep -l '^==[0-9]*==' $(BUILD)/valgrind/*.log; then echo "valgrind reported errors in the logs above"; exit 1; fi
+	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) launcher runs checked, no errors, no definite leaks"
 
 bench: build
 	$(BUILD)/zor_bench
