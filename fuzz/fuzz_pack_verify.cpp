@@ -14,10 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && (data[0] & 1)) image = zor_fuzz::sealed_from(data, size);
   std::vector<bundle_entry> entries;
   std::vector<std::string> problems;
-  bundle_open(image, entries, problems);
+  bundle_open(image.data(), image.size(), entries, problems);
   bundle_check_names(entries, kFileItemsWritten, problems);
-  bundle_check_launch(image, entries, problems);
-  bundle_check_scripts(image, entries, problems);
+  bundle_check_launch(image.size(), entries, problems);
+  bundle_check_scripts(image.data(), entries, problems);
   for (const auto& e : entries)
     if (static_cast<int64_t>(e.offset) + e.size > static_cast<int64_t>(image.size())) abort();
   return 0;

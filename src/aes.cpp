@@ -1,5 +1,6 @@
-// AES-128 after FIPS-197, table-light: only the S-box, its inverse and the
-// round constants are tables; the field arithmetic is computed.
+// AES-128 after FIPS-197: the portable path, table-light (only the S-box,
+// its inverse and the round constants are tables; the field arithmetic is
+// computed), and the dispatch to the fastest path this CPU can run.
 #include "aes.h"
 
 #include <cstring>
@@ -164,21 +165,21 @@ void AES_init_ctx_iv(AES_ctx* ctx, const uint8_t* key, const uint8_t* iv) {
 
 void AES_ctx_set_iv(AES_ctx* ctx, const uint8_t* iv) { memcpy(ctx->iv_block, iv, 16); }
 
-void AES_ECB_encrypt(const AES_ctx* ctx, uint8_t* block) {
+static void portable_ecb_encrypt(const AES_ctx* ctx, uint8_t* block) {
   uint32_t s[4];
   load_state(s, block);
   Cipher(s, ctx->round_keys);
   store_state(block, s);
 }
 
-void AES_ECB_decrypt(const AES_ctx* ctx, uint8_t* block) {
+static void portable_ecb_decrypt(const AES_ctx* ctx, uint8_t* block) {
   uint32_t s[4];
   load_state(s, block);
   InvCipher(s, ctx->round_keys);
   store_state(block, s);
 }
 
-void AES_CBC_encrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
+static void portable_cbc_encrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   uint32_t chain[4], s[4];
   load_state(chain, ctx->iv_block);
   for (uint32_t i = 0; i < length; i += 16) {
@@ -191,7 +192,7 @@ void AES_CBC_encrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   store_state(ctx->iv_block, chain);
 }
 
-void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
+static void portable_cbc_decrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   uint32_t chain[4], s[4];
   load_state(chain, ctx->iv_block);
   for (uint32_t i = 0; i < length; i += 16) {
@@ -206,7 +207,7 @@ void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   store_state(ctx->iv_block, chain);
 }
 
-void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
+static void portable_ctr_xcrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   uint8_t keystream[16];
   unsigned pos = 16;  // forces a fresh keystream block on every call
   for (uint32_t i = 0; i < length; ++i) {
@@ -227,3 +228,38 @@ void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
     buf[i] ^= keystream[pos++];
   }
 }
+
+const aes_path* aes_paths(size_t* count) {
+  struct path_list {
+    aes_path paths[4];
+    size_t count;
+  };
+  static const path_list list = [] {
+    path_list l{};
+    l.paths[0] = {"portable", portable_ecb_encrypt, portable_ecb_decrypt, portable_cbc_encrypt, portable_cbc_decrypt,
+                  portable_ctr_xcrypt};
+    const aes_path* hardware[3];
+    size_t n = aes_hardware_paths(hardware, 3);
+    for (size_t i = 0; i < n; ++i) l.paths[1 + i] = *hardware[i];
+    l.count = 1 + n;
+    return l;
+  }();
+  *count = list.count;
+  return list.paths;
+}
+
+// The path the modes use: the last this CPU can run, chosen once.
+static const aes_path& chosen() {
+  static const aes_path* path = [] {
+    size_t count;
+    const aes_path* paths = aes_paths(&count);
+    return &paths[count - 1];
+  }();
+  return *path;
+}
+
+void AES_ECB_encrypt(const AES_ctx* ctx, uint8_t* block) { chosen().ecb_encrypt(ctx, block); }
+void AES_ECB_decrypt(const AES_ctx* ctx, uint8_t* block) { chosen().ecb_decrypt(ctx, block); }
+void AES_CBC_encrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) { chosen().cbc_encrypt(ctx, buf, length); }
+void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) { chosen().cbc_decrypt(ctx, buf, length); }
+void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) { chosen().ctr_xcrypt(ctx, buf, length); }

@@ -1,11 +1,14 @@
 // AES-128 (FIPS-197) with ECB, CBC and CTR modes, in place on caller-owned
-// buffers. Table-light (S-boxes and round constants only), allocation-free,
-// no argument checks.
+// buffers, allocation-free, no argument checks. The modes run on AES-NI (and
+// VAES) when the CPU has them, chosen once at run time, and otherwise on
+// portable, table-light code (S-boxes and round constants only); all paths
+// give the same bytes and leave the same chaining block.
 //
 // Result codes: none; every operation succeeds.
 #ifndef ZOR_AES_H_
 #define ZOR_AES_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // 11 round keys of 16 bytes, then the CBC chaining block or the CTR counter.
@@ -35,5 +38,23 @@ void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length);
 // counter (big-endian, 128-bit) advances once per keystream block used, and
 // keystream left over at the end of a call is discarded.
 void AES_CTR_xcrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length);
+
+// The implementations behind the modes, for tests and benchmarks: the
+// portable code first, then each one this CPU can run (AES-NI, then VAES);
+// the modes use the last. All share the context layout above (encryption
+// round keys only; a path that needs decryption keys derives them per call).
+struct aes_path {
+  const char* name;
+  void (*ecb_encrypt)(const AES_ctx* ctx, uint8_t* block);
+  void (*ecb_decrypt)(const AES_ctx* ctx, uint8_t* block);
+  void (*cbc_encrypt)(AES_ctx* ctx, uint8_t* buf, uint32_t length);
+  void (*cbc_decrypt)(AES_ctx* ctx, uint8_t* buf, uint32_t length);
+  void (*ctr_xcrypt)(AES_ctx* ctx, uint8_t* buf, uint32_t length);
+};
+const aes_path* aes_paths(size_t* count);
+
+// The hardware paths this CPU can run (none on another architecture), best
+// last; the portable one is aes_paths' first.
+size_t aes_hardware_paths(const aes_path** out, size_t max);
 
 #endif  // ZOR_AES_H_

@@ -66,20 +66,19 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
   }
 }
 
-int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems, bundle_seal_values* seal,
-                    const bundle_progress* progress) {
+int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
+                    std::vector<std::string>& problems, bundle_seal_values* seal, const bundle_progress* progress) {
   entries.clear();
   int32_t img_size = 0;
-  int32_t rc = bundle_check_header(image.data(), static_cast<int64_t>(image.size()), &img_size);
+  int32_t rc = bundle_check_header(image, static_cast<int64_t>(size), &img_size);
   if (seal != nullptr) *seal = bundle_seal_values{img_size, 0, 0};
   if (rc != BUNDLE_OK) {
-    problems.push_back(header_problem(rc, img_size, image.size()));
+    problems.push_back(header_problem(rc, img_size, size));
     return rc;
   }
   std::string line;
   uint32_t stored = 0, computed = 0;
-  int32_t first = bundle_unseal(image.data(), img_size, &stored, &computed, progress);
+  int32_t first = bundle_unseal(image, img_size, &stored, &computed, progress);
   if (seal != nullptr) *seal = bundle_seal_values{img_size, stored, computed};
   if (first != BUNDLE_OK)
     problems.push_back(std_string_format(
@@ -87,7 +86,7 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
   // A damaged image is still read as far as its table allows: verify names
   // every problem it can see.
   std::vector<bundle_entry> table;
-  rc = bundle_read_table(image.data(), img_size, table);
+  rc = bundle_read_table(image, img_size, table);
   if (first == BUNDLE_OK) first = rc;
   for (size_t i = 0; i < table.size(); ++i) {
     const bundle_entry& e = table[i];
@@ -95,7 +94,7 @@ int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entr
       entries.push_back(e);
     else if (e.check == BUNDLE_TABLE_BEYOND)
       problems.push_back(std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
-                                           static_cast<int32_t>(zor_load_le32(image.data() + kBundleCountAt)),
+                                           static_cast<int32_t>(zor_load_le32(image + kBundleCountAt)),
                                            img_size));
     else
       problems.push_back(std_string_format(line, "item %zu (%s): %s", i, zor_escaped(e.name).c_str(),
@@ -142,14 +141,14 @@ std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_
   return clashes;
 }
 
-int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entry>& entries,
                              std::vector<std::string>& problems) {
   int32_t found = 0;
   std::string line;
   for (size_t i = 0; i < entries.size(); ++i) {
     const bundle_entry& e = entries[i];
     if (!e.script) continue;
-    std::string chunk(reinterpret_cast<const char*>(image.data()) + e.offset, static_cast<size_t>(e.size));
+    std::string chunk(reinterpret_cast<const char*>(image) + e.offset, static_cast<size_t>(e.size));
     std::string error;
     if (chunk_compile_check(chunk, bundle_module_name(e.name), error) != 0) {
       problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i,
@@ -162,7 +161,7 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
 
 // Items may share bytes, so a small image can unpack to far more than its
 // size: a line when they do, with what the launcher would write.
-static int32_t check_shared_data(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+static int32_t check_shared_data(size_t image_size, const std::vector<bundle_entry>& entries,
                                  std::vector<std::string>& problems) {
   std::vector<const bundle_entry*> by_offset;
   int64_t written = 0;
@@ -182,7 +181,7 @@ static int32_t check_shared_data(const std::vector<uint8_t>& image, const std::v
   std::string line;
   problems.push_back(std_string_format(
       line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
-      sharing, static_cast<long long>(written), image.size()));
+      sharing, static_cast<long long>(written), image_size));
   return 1;
 }
 
@@ -205,7 +204,7 @@ static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, st
   return static_cast<int32_t>(clashes.size());
 }
 
-int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+int32_t bundle_check_launch(size_t image_size, const std::vector<bundle_entry>& entries,
                             std::vector<std::string>& problems) {
   int32_t found = 0;
   std::string line;
@@ -225,5 +224,5 @@ int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector
     ++found;
   }
   found += check_module_clashes(entries, problems);
-  return found + check_shared_data(image, entries, problems);
+  return found + check_shared_data(image_size, entries, problems);
 }

@@ -41,12 +41,12 @@ struct bundle_seal_values {
   uint32_t computed_crc = 0;
 };
 
-// Opens a sealed image in place: checks the header, decrypts, checks the CRC
-// and every table slot. Appends one line per problem to `problems` and fills
-// `entries` with the entries that are sound. BUNDLE_OK or the first problem.
-// `seal` (may be null) receives the size and both CRCs; `progress` (may be
-// null) hears of twice the image's size.
-int32_t bundle_open(std::vector<uint8_t>& image, std::vector<bundle_entry>& entries,
+// Opens a sealed image of `size` bytes in place: checks the header,
+// decrypts, checks the CRC and every table slot. Appends one line per
+// problem to `problems` and fills `entries` with the entries that are sound.
+// BUNDLE_OK or the first problem. `seal` (may be null) receives the size and
+// both CRCs; `progress` (may be null) hears of twice the image's size.
+int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
                     std::vector<std::string>& problems, bundle_seal_values* seal = nullptr,
                     const bundle_progress* progress = nullptr);
 
@@ -75,7 +75,7 @@ std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_
 
 // Appends a line to `problems` for each script item that does not compile.
 // Returns the number of problems found.
-int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entry>& entries,
                              std::vector<std::string>& problems);
 
 // Appends a line to `problems` for what would make the launcher fail or
@@ -84,7 +84,7 @@ int32_t bundle_check_scripts(const std::vector<uint8_t>& image, const std::vecto
 // that give one module (naming the one the launcher runs), and items whose
 // data overlap (with the bytes the launcher would write).
 // Returns the number of problems found.
-int32_t bundle_check_launch(const std::vector<uint8_t>& image, const std::vector<bundle_entry>& entries,
+int32_t bundle_check_launch(size_t image_size, const std::vector<bundle_entry>& entries,
                             std::vector<std::string>& problems);
 
 #endif  // ZOR_BUNDLE_PACK_H_

@@ -50,7 +50,7 @@ const uint32_t kXPow0 = 0x80000000u;
 const uint32_t kXPow8 = kXPow0 >> 8;
 
 // a * b modulo the CRC polynomial.
-static uint32_t multiply_mod_p(uint32_t a, uint32_t b) {
+static constexpr uint32_t multiply_mod_p(uint32_t a, uint32_t b) {
   uint32_t product = 0;
   for (uint32_t bit = kXPow0; bit != 0; bit >>= 1) {
     if (a & bit) product ^= b;
@@ -61,7 +61,7 @@ static uint32_t multiply_mod_p(uint32_t a, uint32_t b) {
 
 // x^(8n) modulo the polynomial: what n zero bytes do to a register, since
 // the CRC of a register R over n zero bytes is R * x^(8n).
-static uint32_t x_pow_8n(uint32_t n) {
+static constexpr uint32_t x_pow_8n(uint32_t n) {
   uint32_t result = kXPow0, square = kXPow8;
   for (; n != 0; n >>= 1) {
     if (n & 1) result = multiply_mod_p(result, square);
@@ -78,7 +78,7 @@ const uint32_t kSplitMin = 256;
 // CRC(A || B) from register R = CRC(CRC(R, A), zeros of |B|) ^ CRC(0, B)
 //                              = CRC(R, A) * x^(8|B|) ^ CRC(0, B).
 // Each byte is still one lookup in the one table, in constant memory.
-uint32_t crc32(uint32_t crc, const void* data, uint32_t length) {
+static uint32_t portable_crc32(uint32_t crc, const void* data, uint32_t length) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t stretch = length >= kSplitMin ? length / 4 : 0;
   if (stretch > 0) {
@@ -99,6 +99,70 @@ uint32_t crc32(uint32_t crc, const void* data, uint32_t length) {
   }
   for (uint32_t i = 4 * stretch; i < length; ++i) crc = crc_byte(crc, p[i]);
   return crc;
+}
+
+// The folding constants of the carry-less multiplication paths, derived
+// from the polynomial (Gopal et al., "Fast CRC Computation for Generic
+// Polynomials Using PCLMULQDQ"): x^n mod P moves a 128-bit lane n - 32 or
+// n + 32 bits on; reflected like the register, and one bit up, since a
+// carry-less product of reflected operands comes out one bit short.
+static constexpr uint64_t fold_constant(uint32_t bits) { return uint64_t{x_pow_8n(bits / 8)} << 1; }
+
+static constexpr uint64_t reflect(uint64_t v, int bits) {
+  uint64_t r = 0;
+  for (int i = 0; i < bits; ++i) r |= ((v >> i) & 1) << (bits - 1 - i);
+  return r;
+}
+
+// floor(x^64 / P), reflected over its 33 bits: Barrett reduction's mu.
+static constexpr uint64_t barrett_mu() {
+  unsigned __int128 p = (uint64_t{1} << 32) | reflect(kPolynomial, 32), r = static_cast<unsigned __int128>(1) << 64;
+  uint64_t q = 0;
+  for (int i = 32; i >= 0; --i)
+    if ((r >> (i + 32)) & 1) {
+      q |= uint64_t{1} << i;
+      r ^= p << i;
+    }
+  return reflect(q, 33);
+}
+
+const crc32_fold_constants kCrc32Fold = {
+    fold_constant(4 * 128 + 32), fold_constant(4 * 128 - 32), fold_constant(128 + 32), fold_constant(128 - 32),
+    fold_constant(64),           barrett_mu(),                (uint64_t{kPolynomial} << 1) | 1,
+    fold_constant(16 * 128 + 32), fold_constant(16 * 128 - 32)};
+static_assert(fold_constant(4 * 128 + 32) == 0x154442bd4 && barrett_mu() == 0x1F7011641,
+              "the published constants of the reflected CRC-32");
+
+const crc32_path* crc32_paths(size_t* count) {
+  struct path_list {
+    crc32_path paths[4];
+    size_t count;
+  };
+  static const path_list list = [] {
+    path_list l{};
+    l.paths[0] = {"portable", portable_crc32};
+    const crc32_path* hardware[3];
+    size_t n = crc32_hardware_paths(hardware, 3);
+    for (size_t i = 0; i < n; ++i) l.paths[1 + i] = *hardware[i];
+    l.count = 1 + n;
+    return l;
+  }();
+  *count = list.count;
+  return list.paths;
+}
+
+uint32_t crc32_portable_tail(uint32_t crc, const uint8_t* data, uint32_t length) {
+  return portable_crc32(crc, data, length);
+}
+
+// The path crc32() uses: the last this CPU can run, chosen once.
+uint32_t crc32(uint32_t crc, const void* data, uint32_t length) {
+  static const crc32_path* path = [] {
+    size_t count;
+    const crc32_path* paths = crc32_paths(&count);
+    return &paths[count - 1];
+  }();
+  return path->update(crc, data, length);
 }
 
 uint32_t calc_buf_crc(const void* data, uint32_t length) {

@@ -1,11 +1,14 @@
 // CRC-32 over buffers and file regions: reflected polynomial 0xEDB88320,
-// initial register 0xFFFFFFFF, no final inversion.
+// initial register 0xFFFFFFFF, no final inversion. crc32() folds with
+// carry-less multiplication (PCLMULQDQ, VPCLMULQDQ) when the CPU has it,
+// chosen once at run time, and otherwise walks four table-driven chains.
 //
 // Result codes: none. The file forms return the CRC, with 0 as their failure
 // value (and a plain message on stderr); check_img_crc returns 0 or -1.
 #ifndef ZOR_CRC32_H_
 #define ZOR_CRC32_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -32,5 +35,26 @@ uint32_t calc_img_crc(const char* path, int64_t offset, uint32_t size);
 // 0 when the region's CRC equals `expected`; -1 otherwise, also when the CRC
 // could not be computed ("95:genCrc ... != orgCrc ..." on stderr).
 int32_t check_img_crc(FILE* stream, int64_t offset, uint32_t expected, uint32_t size);
+
+// The implementations behind crc32(), for tests and benchmarks: the
+// portable code first, then each one this CPU can run (PCLMULQDQ, then
+// VPCLMULQDQ); crc32() uses the last.
+struct crc32_path {
+  const char* name;
+  uint32_t (*update)(uint32_t crc, const void* data, uint32_t length);
+};
+const crc32_path* crc32_paths(size_t* count);
+
+// The hardware paths this CPU can run (none on another architecture), best
+// last, and what they share with the portable code: its table walk for the
+// bytes after the last whole 16, and the folding constants it derives from
+// the polynomial (lane moves of 512 and 128 bits, 64 to 32 bits, Barrett's
+// mu and P, and the 2048-bit move of the 512-bit registers).
+size_t crc32_hardware_paths(const crc32_path** out, size_t max);
+uint32_t crc32_portable_tail(uint32_t crc, const uint8_t* data, uint32_t length);
+struct crc32_fold_constants {
+  uint64_t k1, k2, k3, k4, k5, mu, poly, k2048_lo, k2048_hi;
+};
+extern const crc32_fold_constants kCrc32Fold;
 
 #endif  // ZOR_CRC32_H_

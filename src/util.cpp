@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -235,6 +236,16 @@ std::string& std_string_format(std::string& out, const char* fmt, ...) {
   }
   va_end(copy);
   return out;
+}
+
+uint8_t* zor_new_file_buffer(size_t size) {
+  uint8_t* buf = new (std::nothrow) uint8_t[size];
+  // Where huge pages are off, or the kernel refuses, this is only advice.
+  const uintptr_t page = 4096;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(buf) + page - 1) & ~(page - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(buf) + size) & ~(page - 1);
+  if (buf != nullptr && to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  return buf;
 }
 
 int32_t zor_read_file(const char* path, std::string& out) {

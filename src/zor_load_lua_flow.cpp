@@ -1,5 +1,8 @@
 #include "zor_load_lua_flow.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -258,11 +261,15 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
                     static_cast<unsigned long long>(file_size));
   int32_t size = static_cast<int32_t>(file_size);
   if (size <= 0) return zor_fail(kSource, kLineFileSize, "Fail in get_filesize %s\n", path);
-  uint8_t* buf = new (std::nothrow) uint8_t[size];
+  uint8_t* buf = zor_new_file_buffer(static_cast<size_t>(size));
   if (buf == nullptr) return zor_fail(kSource, kLineAlloc, "Fail in alloc buf at sz 0x%x\n", size);
-  FILE* f = fopen(path, "rb");
-  bool ok = f != nullptr && fread(buf, static_cast<size_t>(size), 1, f) == 1;
-  if (f != nullptr) fclose(f);
+  // One read call into the one buffer; more only if the kernel returns less.
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int32_t got = 0;
+  for (ssize_t n = 1; fd >= 0 && got < size && n > 0; got += n > 0 ? static_cast<int32_t>(n) : 0)
+    n = read(fd, buf + got, static_cast<size_t>(size - got));
+  bool ok = got == size;
+  if (fd >= 0) close(fd);
   if (!ok) {
     delete[] buf;
     return zor_fail(kSource, kLineReadFile, "Fail in read file %s\n", path);

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -90,6 +91,63 @@ bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_
   return true;
 }
 
+// A bundle file in one buffer: its bytes as read, then (once opened)
+// decrypted in place, with its sound entries and the problems found.
+struct opened_bundle {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size = 0;
+  std::vector<bundle_entry> entries;
+  std::vector<std::string> problems;
+  bundle_seal_values seal;
+  progress p;  // over the reading, the decryption and the CRC
+};
+
+// Reads the file into the one buffer of the reader (zor_new_file_buffer);
+// 0 or the errno of the failure.
+int32_t read_whole_file(const std::string& path, opened_bundle& b) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return fd < 0 ? errno : EIO;
+  b.size = static_cast<size_t>(st.st_size);
+  b.bytes.reset(zor_new_file_buffer(b.size));
+  progress_start(&b.p, 3 * static_cast<uint64_t>(b.size));
+  int32_t err = b.bytes ? 0 : ENOMEM;
+  size_t got = 0;
+  for (ssize_t n = 1; err == 0 && got < b.size && n > 0;) {
+    n = read(fd, b.bytes.get() + got, std::min<size_t>(b.size - got, size_t{8} << 20));  // steps for the progress line
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) got += static_cast<size_t>(n);
+    progress_advance(&b.p, n > 0 ? static_cast<uint64_t>(n) : 0);
+  }
+  close(fd);
+  b.size = got;  // a file that shrank meanwhile is what was read
+  return err;
+}
+
+// Reads a bundle file; false (after a message with the path and the reason)
+// when it cannot be read.
+bool read_bundle(const std::string& path, opened_bundle& b) {
+  if (int32_t err = read_whole_file(path, b)) {
+    progress_finish(&b.p);
+    complain("%s: %s", path.c_str(), strerror(err));
+    return false;
+  }
+  return true;
+}
+
+// Opens a bundle read by read_bundle: checks it, decrypts it in place.
+void open_read_bundle(opened_bundle& b) {
+  bundle_progress bp = progress_hook(&b.p);
+  bundle_open(b.bytes.get(), b.size, b.entries, b.problems, &b.seal, &bp);
+  progress_finish(&b.p);
+}
+
+bool open_bundle(const std::string& path, opened_bundle& b) {
+  if (!read_bundle(path, b)) return false;
+  open_read_bundle(b);
+  return true;
+}
+
 // True when this build's launcher runs what key `id` signed: a signing
 // build's trusts only its own keys, a default build's checks nothing.
 bool launcher_trusts(uint64_t id) {
@@ -107,11 +165,10 @@ bool launcher_trusts(uint64_t id) {
 // build does. SIG_OK with `found` filled, or the code with its problem line;
 // a valid signature by a key this build's launcher does not trust is
 // SIG_UNTRUSTED.
-int32_t check_signature(const std::string& path, const std::string& raw, const std::vector<sig_public_key>& keys,
+int32_t check_signature(const std::string& path, const opened_bundle& b, const std::vector<sig_public_key>& keys,
                         sig_verified& found, std::string& problem) {
   std::string sig_path = path + ".minisig";
-  int32_t check = sig_verify_file(sig_path.c_str(), reinterpret_cast<const uint8_t*>(raw.data()), raw.size(),
-                                  keys.data(), keys.size(), &found);
+  int32_t check = sig_verify_file(sig_path.c_str(), b.bytes.get(), b.size, keys.data(), keys.size(), &found);
   if (check == SIG_OK && !launcher_trusts(found.key_id)) {
     std_string_format(problem, "signature ok by %016llX, which this build's launcher does not trust",
                       static_cast<unsigned long long>(found.key_id));
@@ -125,28 +182,6 @@ int32_t check_signature(const std::string& path, const std::string& raw, const s
   return check;
 }
 
-// A bundle read and opened: its bytes as read, the decrypted image, the
-// sound entries, and the problems found on the way.
-struct opened_bundle {
-  std::string raw;
-  std::vector<uint8_t> image;
-  std::vector<bundle_entry> entries;
-  std::vector<std::string> problems;
-  bundle_seal_values seal;
-};
-
-// Reads and opens a bundle, with a progress line over the reading, the
-// decryption and the CRC. False only when it cannot be read.
-bool open_bundle(const std::string& path, opened_bundle& b) {
-  progress p;
-  progress_start(&p, 3 * static_cast<uint64_t>(std::max<int64_t>(get_filesize(path.c_str()), 0)));
-  if (!read_input(path, b.raw, &p)) return false;
-  b.image.assign(b.raw.begin(), b.raw.end());
-  bundle_progress bp = progress_hook(&p);
-  bundle_open(b.image, b.entries, b.problems, &b.seal, &bp);
-  progress_finish(&p);
-  return true;
-}
 
 int cmd_pack(const pack_items_options& items_opt, const std::string& output, bool force) {
   if (!force && is_path_existed(output.c_str())) {
@@ -171,7 +206,7 @@ int cmd_pack(const pack_items_options& items_opt, const std::string& output, boo
   return 0;
 }
 
-json item_json(size_t index, const bundle_entry& e, const std::vector<uint8_t>& image) {
+json item_json(size_t index, const bundle_entry& e, const uint8_t* image) {
   std::string module = e.script ? bundle_module_name(e.name) : "";
   return json{{"index", index},
               {"kind", e.script ? "script" : "file"},
@@ -179,7 +214,7 @@ json item_json(size_t index, const bundle_entry& e, const std::vector<uint8_t>& 
               {"module", e.script ? json_bytes(module) : json(nullptr)},
               {"size", e.size},
               {"offset", e.offset},
-              {"crc", hex32(calc_buf_crc(image.data() + e.offset, static_cast<uint32_t>(e.size)))}};
+              {"crc", hex32(calc_buf_crc(image + e.offset, static_cast<uint32_t>(e.size)))}};
 }
 
 int cmd_list(const std::string& path, bool as_json) {
@@ -187,7 +222,7 @@ int cmd_list(const std::string& path, bool as_json) {
   if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
   if (as_json) {
     json items = json::array();
-    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.image));
+    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.bytes.get()));
     printf("%s\n", json{{"items", items}}.dump(2).c_str());
     return 0;
   }
@@ -197,7 +232,7 @@ int cmd_list(const std::string& path, bool as_json) {
     std::string module = e.script ? zor_escaped(bundle_module_name(e.name).c_str()) : "-";
     printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  %s\n", i, e.script ? "script" : "file",
            zor_escaped(e.name).c_str(), module.c_str(), e.size, e.offset,
-           hex32(calc_buf_crc(b.image.data() + e.offset, static_cast<uint32_t>(e.size))).c_str());
+           hex32(calc_buf_crc(b.bytes.get() + e.offset, static_cast<uint32_t>(e.size))).c_str());
   }
   return 0;
 }
@@ -205,23 +240,24 @@ int cmd_list(const std::string& path, bool as_json) {
 int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
   std::vector<sig_public_key> keys;
   opened_bundle b;
-  if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
+  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
   // The signature covers the file as it is, before anything is decrypted.
   std::vector<std::string> problems;
   sig_verified found;
   std::string problem;
   bool check_sig = !keys.empty();
-  bool sig_ok = check_sig && check_signature(path, b.raw, keys, found, problem) == SIG_OK;
+  bool sig_ok = check_sig && check_signature(path, b, keys, found, problem) == SIG_OK;
   if (check_sig && !sig_ok) problems.push_back(problem);
+  open_read_bundle(b);
   problems.insert(problems.end(), b.problems.begin(), b.problems.end());
   if (b.problems.empty()) {  // the item checks need a sound layout
     bundle_check_names(b.entries, kFileItemsWritten, problems);
-    bundle_check_launch(b.image, b.entries, problems);
-    bundle_check_scripts(b.image, b.entries, problems);
+    bundle_check_launch(b.size, b.entries, problems);
+    bundle_check_scripts(b.bytes.get(), b.entries, problems);
   }
   int precompiled = 0;
   for (const auto& e : b.entries)
-    if (e.script && chunk_is_precompiled(reinterpret_cast<const char*>(b.image.data()) + e.offset,
+    if (e.script && chunk_is_precompiled(reinterpret_cast<const char*>(b.bytes.get()) + e.offset,
                                          static_cast<size_t>(e.size)))
       ++precompiled;
   if (as_json) {
@@ -252,27 +288,29 @@ int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys,
 int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
   std::vector<sig_public_key> keys;
   opened_bundle b;
-  if (!trusted_keys(pubkeys, keys) || !open_bundle(path, b)) return 1;
-  int32_t img_size = b.seal.img_size;
-  uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
-  bool entry = bundle_has_entry_module(b.entries);
-  // The signature: checked when there are keys, else only said to be there.
+  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
+  // The signature, over the file as read: checked when there are keys, else
+  // only said to be there.
   std::string signature = "none";
   sig_verified found;
   std::string problem;
   if (is_path_existed((path + ".minisig").c_str())) {
     if (keys.empty())
       signature = "present, not checked (no trusted keys: pass --pubkey)";
-    else if (check_signature(path, b.raw, keys, found, problem) == SIG_OK)
+    else if (check_signature(path, b, keys, found, problem) == SIG_OK)
       std_string_format(signature, "ok, key %016llX: %s", static_cast<unsigned long long>(found.key_id),
                         zor_escaped(found.trusted_comment).c_str());
     else
       signature = problem;
   }
+  open_read_bundle(b);
+  int32_t img_size = b.seal.img_size;
+  uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
+  bool entry = bundle_has_entry_module(b.entries);
   if (as_json) {
     json items = json::array();
-    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.image));
-    json out{{"bundle", path},         {"file_size", b.raw.size()},     {"image_size", img_size},
+    for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.bytes.get()));
+    json out{{"bundle", path},         {"file_size", b.size},     {"image_size", img_size},
              {"crc_stored", hex32(stored)}, {"crc_computed", hex32(computed)}, {"item_count", b.entries.size()},
              {"entry_module", entry},  {"key_fingerprint", bundle_key_fingerprint()},
              {"signature", signature}, {"problems", b.problems},        {"items", items}};
@@ -280,7 +318,7 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
     return b.problems.empty() ? 0 : 1;
   }
   printf("bundle           %s\n", path.c_str());
-  printf("image size       %d bytes (file %zu)\n", img_size, b.raw.size());
+  printf("image size       %d bytes (file %zu)\n", img_size, b.size);
   printf("CRC              stored %s, computed %s (%s)\n", hex32(stored).c_str(), hex32(computed).c_str(),
          stored == computed ? "match" : "MISMATCH");
   printf("bundle key       fingerprint %s (the key this build decrypts with)\n", bundle_key_fingerprint().c_str());
@@ -320,7 +358,7 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   progress_start(&p, total);
   for (const auto& e : b.entries) {
     std::string out = dir + "/" + e.name;
-    if (int err = zor_write_file_atomic(out.c_str(), b.image.data() + e.offset, static_cast<size_t>(e.size),
+    if (int err = zor_write_file_atomic(out.c_str(), b.bytes.get() + e.offset, static_cast<size_t>(e.size),
                                         kKeepExisting, 0666)) {
       complain("%s: %s", out.c_str(), strerror(err));
       return 1;

@@ -65,7 +65,7 @@ TEST(BundlePack, EveryLaunchProblemIsOneExactLine) {
     ASSERT_EQ(bundle_read_table(image.data(), static_cast<int32_t>(image.size()), entries), BUNDLE_OK) << c.what;
     std::vector<std::string> problems;
     bundle_check_names(entries, kFileItemsWritten, problems);
-    bundle_check_launch(image, entries, problems);
+    bundle_check_launch(image.size(), entries, problems);
     EXPECT_EQ(problems, c.problems) << c.what;
   }
 }
