@@ -45,59 +45,102 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Our CBC decryption against OpenSSL's software AES (AES-NI and SSSE3
-// masked, see main), timed in turn within each iteration so that a drifting
-// machine slows both alike.
-void BM_AesCbcDecryptVsOpenSsl(benchmark::State& state) {
-  std::vector<uint8_t> buf = pattern(16 * kMiB), out(buf.size() + 16);
-  double ours = 0, openssl = 0;
+// The kernels are timed over a buffer that stays in the cache, so that the
+// figures are the instructions' and not this machine's memory bandwidth:
+// 1 MiB, gone over kPasses times per sample.
+const size_t kKernelBytes = kMiB;
+const int kPasses = 16;
+
+// OpenSSL's software AES-128-CBC decryption of the kernel buffer, in a child process:
+// OpenSSL reads its CPU capability mask once, when libcrypto loads, so the
+// bench runs itself again with AES-NI and SSSE3 masked (see main). Returns
+// the child's seconds.
+double openssl_software_cbc_seconds() {
+  int fds[2];
+  if (pipe(fds) != 0) return 0;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    setenv("OPENSSL_ia32cap", "~0x200000200000000", 1);
+    execl("/proc/self/exe", "zor_bench", "--openssl-software-cbc", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  char text[64] = {};
+  ssize_t n = read(fds[0], text, sizeof text - 1);
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return n > 0 ? atof(text) : 0;
+}
+
+// OpenSSL EVP's AES-128-CBC decryption of `buf` into `out`, kPasses times;
+// seconds.
+double openssl_cbc_seconds(const std::vector<uint8_t>& buf, std::vector<uint8_t>& out) {
+  auto t0 = std::chrono::steady_clock::now();
+  EVP_CIPHER_CTX* evp = EVP_CIPHER_CTX_new();
+  EVP_DecryptInit_ex(evp, EVP_aes_128_cbc(), nullptr, kBenchKey, kBenchIv);
+  EVP_CIPHER_CTX_set_padding(evp, 0);
+  int n = 0;
+  for (int pass = 0; pass < kPasses; ++pass)
+    EVP_DecryptUpdate(evp, out.data(), &n, buf.data(), static_cast<int>(buf.size()));
+  EVP_CIPHER_CTX_free(evp);
+  return seconds_since(t0);
+}
+
+// CBC decryption on one of our paths (the argument; the last is the one the
+// launcher uses) against OpenSSL with AES-NI and OpenSSL's software AES, in
+// turn within each iteration so that a drifting machine slows all alike.
+void BM_AesCbcDecrypt(benchmark::State& state) {
+  size_t count;
+  const aes_path& path = aes_paths(&count)[state.range(0)];
+  std::vector<uint8_t> buf = pattern(kKernelBytes), out(buf.size() + 16);
+  double ours = 0, openssl_ni = 0, openssl_sw = 0;
   for (auto _ : state) {
     auto t0 = std::chrono::steady_clock::now();
     AES_ctx ctx;
     AES_init_ctx_iv(&ctx, kBenchKey, kBenchIv);
-    AES_CBC_decrypt_buffer(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
+    for (int pass = 0; pass < kPasses; ++pass) path.cbc_decrypt(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
     ours += seconds_since(t0);
     benchmark::DoNotOptimize(buf.data());
-    t0 = std::chrono::steady_clock::now();
-    EVP_CIPHER_CTX* evp = EVP_CIPHER_CTX_new();
-    EVP_DecryptInit_ex(evp, EVP_aes_128_cbc(), nullptr, kBenchKey, kBenchIv);
-    EVP_CIPHER_CTX_set_padding(evp, 0);
-    int n = 0;
-    EVP_DecryptUpdate(evp, out.data(), &n, buf.data(), static_cast<int>(buf.size()));
-    EVP_CIPHER_CTX_free(evp);
-    openssl += seconds_since(t0);
-    benchmark::DoNotOptimize(out.data());
+    openssl_ni += openssl_cbc_seconds(buf, out);
+    openssl_sw += openssl_software_cbc_seconds();
   }
-  double bytes = static_cast<double>(state.iterations() * buf.size());
+  double bytes = static_cast<double>(state.iterations() * buf.size() * kPasses);
+  state.SetLabel(path.name);
   state.counters["ours_MBps"] = bytes / ours / 1e6;
-  state.counters["openssl_sw_MBps"] = bytes / openssl / 1e6;
-  state.counters["ours/openssl"] = openssl / ours;
+  state.counters["openssl_aesni_MBps"] = bytes / openssl_ni / 1e6;
+  state.counters["openssl_sw_MBps"] = bytes / openssl_sw / 1e6;
+  state.counters["ours/openssl_aesni"] = openssl_ni / ours;
+  state.counters["ours/openssl_sw"] = openssl_sw / ours;
 }
-BENCHMARK(BM_AesCbcDecryptVsOpenSsl)->Unit(benchmark::kMillisecond)->Iterations(20);
 
 enum aes_mode { kCbcEncrypt, kEcbEncrypt, kCtr };
 
-void BM_Aes16MiB(benchmark::State& state) {
-  std::vector<uint8_t> buf = pattern(16 * kMiB);
+// The other modes on each path (first argument) and mode (second).
+void BM_AesModes(benchmark::State& state) {
+  size_t count;
+  const aes_path& path = aes_paths(&count)[state.range(0)];
+  std::vector<uint8_t> buf = pattern(kKernelBytes);
   for (auto _ : state) {
     AES_ctx ctx;
     AES_init_ctx_iv(&ctx, kBenchKey, kBenchIv);
-    switch (state.range(0)) {
+    for (int pass = 0; pass < kPasses; ++pass) switch (state.range(1)) {
       case kCbcEncrypt:
-        AES_CBC_encrypt_buffer(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
+        path.cbc_encrypt(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
         break;
       case kEcbEncrypt:
-        for (size_t i = 0; i < buf.size(); i += 16) AES_ECB_encrypt(&ctx, buf.data() + i);
+        for (size_t i = 0; i < buf.size(); i += 16) path.ecb_encrypt(&ctx, buf.data() + i);
         break;
       default:
-        AES_CTR_xcrypt_buffer(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
+        path.ctr_xcrypt(&ctx, buf.data(), static_cast<uint32_t>(buf.size()));
     }
     benchmark::DoNotOptimize(buf.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * buf.size()));
-  state.SetLabel(state.range(0) == kCbcEncrypt ? "CBC encrypt" : state.range(0) == kEcbEncrypt ? "ECB encrypt" : "CTR");
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * buf.size() * kPasses));
+  state.SetLabel(std::string(path.name) + (state.range(1) == kCbcEncrypt   ? " CBC encrypt"
+                                           : state.range(1) == kEcbEncrypt ? " ECB encrypt"
+                                                                           : " CTR"));
 }
-BENCHMARK(BM_Aes16MiB)->Arg(kCbcEncrypt)->Arg(kEcbEncrypt)->Arg(kCtr)->Unit(benchmark::kMillisecond);
 
 // The CRC as it was: one running CRC, one table lookup a byte.
 uint32_t byte_loop_table[256];
@@ -113,30 +156,46 @@ void fill_byte_loop_table() {
   }
 }
 
-// Our buffer CRC against that byte loop and zlib (whose CRC is ours
-// complemented), in turn within each iteration.
-void BM_CrcVsByteLoopAndZlib(benchmark::State& state) {
-  std::vector<uint8_t> buf = pattern(16 * kMiB);
-  fill_byte_loop_table();
-  double ours = 0, loop = 0, zlib = 0;
+// The buffer CRC on one of our paths (the argument) against zlib (whose CRC
+// is ours complemented), in turn within each iteration.
+void BM_Crc(benchmark::State& state) {
+  size_t count;
+  const crc32_path& path = crc32_paths(&count)[state.range(0)];
+  std::vector<uint8_t> buf = pattern(kKernelBytes);
+  double ours = 0, zlib = 0;
   for (auto _ : state) {
+    uint32_t a = 0, c = 0;
     auto t0 = std::chrono::steady_clock::now();
-    uint32_t a = calc_buf_crc(buf.data(), static_cast<uint32_t>(buf.size()));
+    for (int pass = 0; pass < kPasses; ++pass) a = path.update(kCrc32Initial, buf.data(), static_cast<uint32_t>(buf.size()));
     ours += seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
-    uint32_t b = byte_loop_crc(0xFFFFFFFFu, buf.data(), buf.size());
-    loop += seconds_since(t0);
-    t0 = std::chrono::steady_clock::now();
-    uint32_t c = ~static_cast<uint32_t>(::crc32(0, buf.data(), static_cast<uInt>(buf.size())));
+    for (int pass = 0; pass < kPasses; ++pass) c = ~static_cast<uint32_t>(::crc32(0, buf.data(), static_cast<uInt>(buf.size())));
     zlib += seconds_since(t0);
-    if (a != b || a != c) state.SkipWithError("the three CRCs differ");
+    if (a != c) state.SkipWithError("the CRCs differ");
   }
-  double bytes = static_cast<double>(state.iterations() * buf.size());
+  double bytes = static_cast<double>(state.iterations() * buf.size() * kPasses);
+  state.SetLabel(path.name);
   state.counters["ours_MBps"] = bytes / ours / 1e6;
-  state.counters["ours/byte_loop"] = loop / ours;
+  state.counters["zlib_MBps"] = bytes / zlib / 1e6;
   state.counters["ours/zlib"] = zlib / ours;
 }
-BENCHMARK(BM_CrcVsByteLoopAndZlib)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// Registers the per-path benchmarks for the paths this CPU can run.
+void register_path_benchmarks() {
+  size_t aes, crc;
+  aes_paths(&aes);
+  crc32_paths(&crc);
+  for (size_t p = 0; p < aes; ++p) {
+    benchmark::RegisterBenchmark("BM_AesCbcDecrypt", BM_AesCbcDecrypt)->Arg(static_cast<int64_t>(p))
+        ->Unit(benchmark::kMillisecond)->Iterations(20);
+    for (int mode : {kCbcEncrypt, kEcbEncrypt, kCtr})
+      benchmark::RegisterBenchmark("BM_AesModes", BM_AesModes)->Args({static_cast<int64_t>(p), mode})
+          ->Unit(benchmark::kMillisecond);
+  }
+  for (size_t p = 0; p < crc; ++p)
+    benchmark::RegisterBenchmark("BM_Crc", BM_Crc)->Arg(static_cast<int64_t>(p))->Unit(benchmark::kMillisecond)
+        ->Iterations(20);
+}
 
 // calc_img_crc over a 256 MiB file, page cache warm, against the stream form
 // as it was: 16 KiB reads, each walked byte by byte.
@@ -290,37 +349,71 @@ std::string launcher_folder(const std::string& dir, const std::vector<bundle_ite
   return exe;
 }
 
-// One 64 MiB file item: read, decrypt, CRC and write it out.
-void BM_Load64MiBBundle(benchmark::State& state) {
-  std::string dir = temp_dir();
-  std::string bundle = dir + "/big.zor", exe;
-  size_t image_size = 0;
-  {
-    std::vector<bundle_item> items = {{"big.bin", std::string(64 * kMiB, 'x')},
-                                      {"zor_update_whole_package.lua", "return true"}};
-    std::vector<uint8_t> image;
-    bundle_build(items, image);
-    save(bundle, image);
-    exe = launcher_folder(dir, items);
-    image_size = image.size();
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The whole load of a 64 MiB bundle (read, signature where the launcher
+// checks one, decryption, CRC, its one file item written, the buffer
+// wiped), unsigned and signed, against minisign -V of the same file, run in
+// turn: whole processes, the medians of the runs and of the pairs' ratios.
+// The signing launcher is the product test tree's (build/product/tree, made
+// by make test); without it the signed figures are left out.
+void BM_Load64MiBVsMinisign(benchmark::State& state) {
+  std::string dir = temp_dir(), product = ZOR_BIN_DIR "/product";
+  std::string source = dir + "/src", sec = dir + "/k.sec", pub = dir + "/k.pub";
+  mkdir(source.c_str(), 0700);
+  save(source + "/fw.bin", pattern(64 * kMiB));
+  save(source + "/zor_update_whole_package.lua", {'r', 'e', 't', 'u', 'r', 'n', ' ', '1'});
+  struct variant {
+    std::string launcher, bundle, pub;
+    std::vector<double> ms, minisign_ms, ratio;
+    long peak_kib = 0;
+  } unsigned_run, signed_run;
+  auto lay_out = [&](variant& v, const std::string& tree, const std::string& key) {
+    std::string folder = dir + "/" + (key == sec ? "unsigned" : "signed"), config = folder + "/zor_update_whole_package_config";
+    v.launcher = folder + "/zor_update_whole_package";
+    v.bundle = config + "/nuvex.zor";
+    v.pub = key.substr(0, key.size() - 4) + ".pub";
+    std::string cmd = "mkdir -p '" + config + "' && cp '" + tree + "/zor_update_whole_package' '" + folder + "/' && '" +
+                      tree + "/zor_pack' pack -o '" + v.bundle + "' '" + source + "' >/dev/null && minisign -Sq -s '" +
+                      key + "' -m '" + v.bundle + "' -t version:1";
+    return system(cmd.c_str()) == 0;
+  };
+  if (system(("minisign -G -W -p '" + pub + "' -s '" + sec + "' >/dev/null").c_str()) != 0 ||
+      !lay_out(unsigned_run, ZOR_BIN_DIR, sec)) {
+    state.SkipWithError("cannot lay out the 64 MiB bundle (needs minisign)");
+    return;
   }
-  // Peak memory of a whole launcher run over the same bundle. The buffers
-  // above are gone, and the launcher's peak is not inflated by this process:
-  // Linux carries the forked child's maximum RSS across execve.
-  long rss = 0;
+  bool with_signed = access((product + "/tree/zor_update_whole_package").c_str(), X_OK) == 0 &&
+                     lay_out(signed_run, product + "/tree", product + "/keys/a.sec");
   auto before = unpack_dirs();
-  run_program({exe}, &rss);
-  remove_new_unpack_dirs(before);
-  std::string unpack = dir + "/";
   for (auto _ : state) {
-    if (lua_item_decrypt_and_load_file(bundle.c_str(), nullptr, unpack.c_str()) != 0) state.SkipWithError("load");
+    for (variant* v : {&unsigned_run, &signed_run}) {
+      if (v == &signed_run && !with_signed) continue;
+      long rss = 0;
+      v->ms.push_back(run_program({v->launcher}, &rss));
+      v->peak_kib = std::max(v->peak_kib, rss);
+      remove_new_unpack_dirs(before);
+      v->minisign_ms.push_back(run_program({"/usr/bin/minisign", "-Vq", "-p", v->pub, "-m", v->bundle}, nullptr));
+      v->ratio.push_back(v->ms.back() / v->minisign_ms.back());
+    }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image_size));
-  state.counters["launcher_peak_MiB"] = static_cast<double>(rss) / 1024.0;
-  state.counters["bundle_MiB"] = static_cast<double>(image_size) / kMiB;
+  state.counters["unsigned_ms"] = median(unsigned_run.ms);
+  state.counters["minisign_ms"] = median(unsigned_run.minisign_ms);
+  state.counters["unsigned/minisign"] = median(unsigned_run.ratio);
+  if (with_signed) {
+    state.counters["signed_ms"] = median(signed_run.ms);
+    state.counters["signed/minisign"] = median(signed_run.ratio);
+  } else {
+    state.SetLabel("no product tree: signed load left out");
+  }
+  state.counters["peak_over_bundle_MiB"] =
+      static_cast<double>(std::max(unsigned_run.peak_kib, signed_run.peak_kib)) / 1024.0 - 64.0;
   remove_directory(dir.c_str());
 }
-BENCHMARK(BM_Load64MiBBundle)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Load64MiBVsMinisign)->Unit(benchmark::kMillisecond)->Iterations(7);
 
 // Ten modules and one small file: the launcher against lua5.3 running the
 // same scripts from plain files.
@@ -395,13 +488,13 @@ BENCHMARK(BM_Load10000Items)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  // OpenSSL reads its CPU capability mask once, when libcrypto loads: set
-  // it and start again, so the reference is its software AES (no AES-NI, no
-  // SSSE3 bit-sliced path).
-  if (getenv("OPENSSL_ia32cap") == nullptr) {
-    setenv("OPENSSL_ia32cap", "~0x200000200000000", 1);
-    execv("/proc/self/exe", argv);
+  // The child that measures OpenSSL's software AES: it prints its seconds.
+  if (argc == 2 && strcmp(argv[1], "--openssl-software-cbc") == 0) {
+    std::vector<uint8_t> buf = pattern(kKernelBytes), out(buf.size() + 16);
+    printf("%.9f\n", openssl_cbc_seconds(buf, out));
+    return 0;
   }
+  register_path_benchmarks();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

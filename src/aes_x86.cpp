@@ -9,11 +9,15 @@
 
 // GCC 12 takes the deliberately undefined upper lanes inside its own AVX-512
 // intrinsics (_mm512_undefined_*) for uninitialised values.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstring>
+
+#include "util.h"
 
 #define AESNI __attribute__((target("aes,sse4.1")))
 #define VAES __attribute__((target("aes,sse4.1,avx512f,vaes")))
@@ -219,11 +223,9 @@ const aes_path kVaes = {"vaes", aesni_ecb_encrypt, aesni_ecb_decrypt, aesni_cbc_
 }  // namespace
 
 size_t aes_hardware_paths(const aes_path** out, size_t max) {
-  __builtin_cpu_init();
   size_t n = 0;
-  if (!__builtin_cpu_supports("aes") || !__builtin_cpu_supports("sse4.1")) return 0;
-  if (n < max) out[n++] = &kAesNi;
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vaes") && n < max) out[n++] = &kVaes;
+  if (zor_cpu().aes && n < max) out[n++] = &kAesNi;
+  if (zor_cpu().vaes && n < max) out[n++] = &kVaes;
   return n;
 }
 

@@ -9,9 +9,13 @@
 
 // GCC 12 takes the deliberately undefined upper lanes inside its own AVX-512
 // intrinsics (_mm512_undefined_*) for uninitialised values.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
+
+#include "util.h"
 
 #define PCLMUL __attribute__((target("pclmul,sse4.1")))
 #define VPCLMUL __attribute__((target("pclmul,sse4.1,avx512f,vpclmulqdq")))
@@ -99,11 +103,9 @@ const crc32_path kVpclmul = {"vpclmulqdq", vpclmul_crc32};
 }  // namespace
 
 size_t crc32_hardware_paths(const crc32_path** out, size_t max) {
-  __builtin_cpu_init();
   size_t n = 0;
-  if (!__builtin_cpu_supports("pclmul") || !__builtin_cpu_supports("sse4.1")) return 0;
-  if (n < max) out[n++] = &kPclmul;
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq") && n < max) out[n++] = &kVpclmul;
+  if (zor_cpu().pclmul && n < max) out[n++] = &kPclmul;
+  if (zor_cpu().vpclmulqdq && n < max) out[n++] = &kVpclmul;
   return n;
 }
 

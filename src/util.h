@@ -83,6 +83,17 @@ int64_t get_filesize(const char* path);
 // close failed or size is negative ("fail in write<path>").
 int32_t _save_stream_as_file(int32_t size, const char* path, const void* data);
 
+// What this CPU can run beyond plain x86-64, from CPUID and, for the wide
+// registers, what the operating system saves (XGETBV); all false elsewhere.
+struct zor_cpu_features {
+  bool aes;         // AES-NI and SSE4.1
+  bool pclmul;      // PCLMULQDQ and SSE4.1
+  bool avx512;      // AVX-512 F, its registers saved by the operating system
+  bool vaes;        // AES-NI on 512-bit registers (with avx512)
+  bool vpclmulqdq;  // PCLMULQDQ on 512-bit registers (with avx512)
+};
+const zor_cpu_features& zor_cpu();
+
 // A buffer for a whole file of `size` bytes (array new, not initialised),
 // its page-aligned interior marked for transparent huge pages before
 // anything touches it: a large file read into it then costs a page fault
