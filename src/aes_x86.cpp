@@ -104,25 +104,23 @@ AESNI void aesni_cbc_encrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
 }
 
 // Decryption does not chain: 8 blocks go through the rounds side by side.
-// The ciphertext is kept before the plaintext overwrites it.
+// The blocks are stored last to first, so each XORs the ciphertext before it
+// from memory, where it still is; only the next chain is kept aside.
 AESNI void aesni_cbc_decrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   __m128i k[kRounds + 1];
   decryption_keys(ctx, k);
   __m128i chain = load(ctx->iv_block);
   uint32_t i = 0;
   for (; i + 128 <= length; i += 128) {
-    __m128i c[8], p[8];
-    for (int j = 0; j < 8; ++j) {
-      c[j] = load(buf + i + 16 * j);
-      p[j] = _mm_xor_si128(c[j], k[0]);
-    }
+    uint8_t* b = buf + i;
+    __m128i p[8];
+    for (int j = 0; j < 8; ++j) p[j] = _mm_xor_si128(load(b + 16 * j), k[0]);
     for (int r = 1; r < kRounds; ++r)
       for (int j = 0; j < 8; ++j) p[j] = _mm_aesdec_si128(p[j], k[r]);
-    for (int j = 0; j < 8; ++j) {
-      p[j] = _mm_aesdeclast_si128(p[j], k[kRounds]);
-      store(buf + i + 16 * j, _mm_xor_si128(p[j], j == 0 ? chain : c[j - 1]));
-    }
-    chain = c[7];
+    __m128i next_chain = load(b + 112);
+    for (int j = 7; j > 0; --j) store(b + 16 * j, _mm_xor_si128(_mm_aesdeclast_si128(p[j], k[kRounds]), load(b + 16 * (j - 1))));
+    store(b, _mm_xor_si128(_mm_aesdeclast_si128(p[0], k[kRounds]), chain));
+    chain = next_chain;
   }
   for (; i + 16 <= length; i += 16) {
     __m128i c = load(buf + i);

@@ -269,14 +269,35 @@ const zor_cpu_features& zor_cpu() {
   return features;
 }
 
-uint8_t* zor_new_file_buffer(size_t size) {
-  uint8_t* buf = new (std::nothrow) uint8_t[size];
-  // Where huge pages are off, or the kernel refuses, this is only advice.
+// The whole pages inside [buf, buf + size): their start and length.
+static size_t interior_pages(uint8_t* buf, size_t size, uint8_t** start) {
   const uintptr_t page = 4096;
   uintptr_t from = (reinterpret_cast<uintptr_t>(buf) + page - 1) & ~(page - 1);
   uintptr_t to = (reinterpret_cast<uintptr_t>(buf) + size) & ~(page - 1);
-  if (buf != nullptr && to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  *start = reinterpret_cast<uint8_t*>(from);
+  return to > from ? to - from : 0;
+}
+
+uint8_t* zor_new_file_buffer(size_t size) {
+  uint8_t* buf = new (std::nothrow) uint8_t[size];
+  uint8_t* start;
+  size_t length = buf != nullptr ? interior_pages(buf, size, &start) : 0;
+  // Where huge pages are off, or the kernel refuses, this is only advice.
+  if (length > 0) madvise(start, length, MADV_HUGEPAGE);
   return buf;
+}
+
+void zor_free_file_buffer(uint8_t* buf, size_t size) {
+  if (buf == nullptr) return;
+  uint8_t* start;
+  size_t length = interior_pages(buf, size, &start);
+  if (length == 0 || madvise(start, length, MADV_DONTNEED) != 0) {
+    memset(buf, 0, size);
+  } else {
+    memset(buf, 0, static_cast<size_t>(start - buf));
+    memset(start + length, 0, size - static_cast<size_t>(start - buf) - length);
+  }
+  delete[] buf;
 }
 
 int32_t zor_read_file(const char* path, std::string& out) {

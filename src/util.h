@@ -101,6 +101,11 @@ const zor_cpu_features& zor_cpu();
 // delete[].
 uint8_t* zor_new_file_buffer(size_t size);
 
+// Wipes and releases a zor_new_file_buffer: the partial pages at its ends
+// are zeroed, its whole pages discarded (MADV_DONTNEED: they read as zeros
+// from then on, at no cost per byte), then delete[]. Null does nothing.
+void zor_free_file_buffer(uint8_t* buf, size_t size);
+
 // Reads a whole file into `out`. 0, or the errno of the failure.
 int32_t zor_read_file(const char* path, std::string& out);
 

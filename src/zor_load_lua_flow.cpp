@@ -271,7 +271,7 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
   bool ok = got == size;
   if (fd >= 0) close(fd);
   if (!ok) {
-    delete[] buf;
+    zor_free_file_buffer(buf, static_cast<size_t>(size));
     return zor_fail(kSource, kLineReadFile, "Fail in read file %s\n", path);
   }
   *out = buf;
@@ -332,8 +332,7 @@ int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const cha
   ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
 #endif
   // The decrypted scripts should not outlive the load in freed heap memory.
-  memset(buf, 0, static_cast<size_t>(size));
-  delete[] buf;
+  zor_free_file_buffer(buf, static_cast<size_t>(size));
   if (ret != 0) return zor_fail(kSource, kLineLoadBuf, "Fail in decrypt and load buf as lua, ret %d\n", ret);
   return 0;
 }
