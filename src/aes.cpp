@@ -229,34 +229,21 @@ static void portable_ctr_xcrypt(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   }
 }
 
+static const zor_paths<aes_path>& all_paths() {
+  static const zor_paths<aes_path> paths = zor_gather_paths(
+      aes_path{"portable", portable_ecb_encrypt, portable_ecb_decrypt, portable_cbc_encrypt, portable_cbc_decrypt,
+               portable_ctr_xcrypt},
+      aes_hardware_paths);
+  return paths;
+}
+
 const aes_path* aes_paths(size_t* count) {
-  struct path_list {
-    aes_path paths[4];
-    size_t count;
-  };
-  static const path_list list = [] {
-    path_list l{};
-    l.paths[0] = {"portable", portable_ecb_encrypt, portable_ecb_decrypt, portable_cbc_encrypt, portable_cbc_decrypt,
-                  portable_ctr_xcrypt};
-    const aes_path* hardware[3];
-    size_t n = aes_hardware_paths(hardware, 3);
-    for (size_t i = 0; i < n; ++i) l.paths[1 + i] = *hardware[i];
-    l.count = 1 + n;
-    return l;
-  }();
-  *count = list.count;
-  return list.paths;
+  *count = all_paths().count;
+  return all_paths().list;
 }
 
 // The path the modes use: the last this CPU can run, chosen once.
-static const aes_path& chosen() {
-  static const aes_path* path = [] {
-    size_t count;
-    const aes_path* paths = aes_paths(&count);
-    return &paths[count - 1];
-  }();
-  return *path;
-}
+static const aes_path& chosen() { return all_paths().list[all_paths().count - 1]; }
 
 void AES_ECB_encrypt(const AES_ctx* ctx, uint8_t* block) { chosen().ecb_encrypt(ctx, block); }
 void AES_ECB_decrypt(const AES_ctx* ctx, uint8_t* block) { chosen().ecb_decrypt(ctx, block); }

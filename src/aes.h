@@ -55,6 +55,6 @@ const aes_path* aes_paths(size_t* count);
 
 // The hardware paths this CPU can run (none on another architecture), best
 // last; the portable one is aes_paths' first.
-size_t aes_hardware_paths(const aes_path** out, size_t max);
+size_t aes_hardware_paths(aes_path* out, size_t max);
 
 #endif  // ZOR_AES_H_

@@ -133,22 +133,15 @@ const crc32_fold_constants kCrc32Fold = {
 static_assert(fold_constant(4 * 128 + 32) == 0x154442bd4 && barrett_mu() == 0x1F7011641,
               "the published constants of the reflected CRC-32");
 
+static const zor_paths<crc32_path>& all_paths() {
+  static const zor_paths<crc32_path> paths =
+      zor_gather_paths(crc32_path{"portable", portable_crc32}, crc32_hardware_paths);
+  return paths;
+}
+
 const crc32_path* crc32_paths(size_t* count) {
-  struct path_list {
-    crc32_path paths[4];
-    size_t count;
-  };
-  static const path_list list = [] {
-    path_list l{};
-    l.paths[0] = {"portable", portable_crc32};
-    const crc32_path* hardware[3];
-    size_t n = crc32_hardware_paths(hardware, 3);
-    for (size_t i = 0; i < n; ++i) l.paths[1 + i] = *hardware[i];
-    l.count = 1 + n;
-    return l;
-  }();
-  *count = list.count;
-  return list.paths;
+  *count = all_paths().count;
+  return all_paths().list;
 }
 
 uint32_t crc32_portable_tail(uint32_t crc, const uint8_t* data, uint32_t length) {
@@ -157,12 +150,8 @@ uint32_t crc32_portable_tail(uint32_t crc, const uint8_t* data, uint32_t length)
 
 // The path crc32() uses: the last this CPU can run, chosen once.
 uint32_t crc32(uint32_t crc, const void* data, uint32_t length) {
-  static const crc32_path* path = [] {
-    size_t count;
-    const crc32_path* paths = crc32_paths(&count);
-    return &paths[count - 1];
-  }();
-  return path->update(crc, data, length);
+  static const crc32_path& path = all_paths().list[all_paths().count - 1];
+  return path.update(crc, data, length);
 }
 
 uint32_t calc_buf_crc(const void* data, uint32_t length) {

@@ -50,7 +50,7 @@ const crc32_path* crc32_paths(size_t* count);
 // bytes after the last whole 16, and the folding constants it derives from
 // the polynomial (lane moves of 512 and 128 bits, 64 to 32 bits, Barrett's
 // mu and P, and the 2048-bit move of the 512-bit registers).
-size_t crc32_hardware_paths(const crc32_path** out, size_t max);
+size_t crc32_hardware_paths(crc32_path* out, size_t max);
 uint32_t crc32_portable_tail(uint32_t crc, const uint8_t* data, uint32_t length);
 struct crc32_fold_constants {
   uint64_t k1, k2, k3, k4, k5, mu, poly, k2048_lo, k2048_hi;

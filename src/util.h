@@ -94,6 +94,21 @@ struct zor_cpu_features {
 };
 const zor_cpu_features& zor_cpu();
 
+// The implementations of an operation: the portable one first, then those
+// `hardware` finds this CPU can run, best last.
+template <typename Path>
+struct zor_paths {
+  Path list[4];
+  size_t count;
+};
+template <typename Path>
+zor_paths<Path> zor_gather_paths(const Path& portable, size_t (*hardware)(Path* out, size_t max)) {
+  zor_paths<Path> paths{};
+  paths.list[0] = portable;
+  paths.count = 1 + hardware(paths.list + 1, 3);
+  return paths;
+}
+
 // A buffer for a whole file of `size` bytes (array new, not initialised),
 // its page-aligned interior marked for transparent huge pages before
 // anything touches it: a large file read into it then costs a page fault
