@@ -12,7 +12,7 @@ if [ "$(id -u)" -ne 0 ] || ! command -v mender >/dev/null || ! command -v mender
 fi
 shellcheck "$src/packaging/zor-bundle"
 # Outside /tmp: the launcher runs with a private /tmp of the module's.
-work=$(mktemp -d "$default/zor_mender.XXXXXX")
+work=$(mktemp -d /var/tmp/zor_mender.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # Artifacts: a procedure that succeeds (v2), one that fails (207), a damaged

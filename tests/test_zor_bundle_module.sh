@@ -1,7 +1,7 @@
 #!/bin/sh
 # The zor-bundle Update Module driven directly, as the Mender client drives
 # it (zor-bundle STATE FILES_DIR), in a private mount namespace whose /tmp
-# and work folders are tmpfs. After every case the pair in the
+# and work folder are tmpfs. After every case the pair in the
 # configuration folder must be exactly the expected one, with nothing
 # beside it, and nothing outside the module's work area may have changed.
 #   test_zor_bundle_module.sh SOURCE_DIR BUILD_DIR
@@ -9,15 +9,24 @@ set -eu
 src=$1
 build=$2
 if [ "$(id -u)" -ne 0 ]; then echo "needs root for its mount namespace: skipped"; exit 0; fi
-if [ -z "${ZOR_IN_NAMESPACE:-}" ]; then
-  ZOR_IN_NAMESPACE=1 exec unshare -m --propagation private sh "$0" "$@"
+if [ -z "${ZOR_ROOT:-}" ]; then
+  # Outside /tmp, which the namespace covers with a fresh one (the checkout
+  # may well lie under /tmp: what the test needs is copied in first).
+  ZOR_ROOT=$(mktemp -d /var/tmp/zor_bundle_module.XXXXXX)
+  export ZOR_ROOT
+  status=0
+  unshare -m --propagation private sh "$0" "$@" || status=$?
+  rmdir "$ZOR_ROOT"
+  exit "$status"
 fi
 shellcheck "$src/packaging/zor-bundle"
-root=$build/zor_bundle_module
-mkdir -p "$root"
+root=$ZOR_ROOT
 mount -t tmpfs tmpfs "$root"
+mkdir -p "$root/tools"
+cp "$build/zor_pack" "$build/zor_update_whole_package" "$src/packaging/zor-bundle" "$root/tools/"
+build=$root/tools
 mount -t tmpfs tmpfs /tmp  # the shared /tmp other users write to
-module=$src/packaging/zor-bundle
+module=$root/tools/zor-bundle
 launcher=$root/device/launcher
 config=$launcher/zor_update_whole_package_config
 failures=0
