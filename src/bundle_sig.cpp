@@ -200,8 +200,7 @@ int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, co
 
 int32_t sig_verify_file(const char* sig_path, const uint8_t* data, size_t size, const sig_public_key* keys,
                         size_t key_count, sig_verified* out) {
-  sig_prepared sig;
-  int32_t check = sig_prepare_file(sig_path, keys, key_count, &sig);
-  out->key_id = sig.key_id;
-  return check == SIG_OK ? sig_verify_prepared(sig, data, size, out) : check;
+  std::string text;
+  int32_t check = sig_read_file(sig_path, text);
+  return check == SIG_OK ? sig_verify(data, size, text, keys, key_count, out) : check;
 }

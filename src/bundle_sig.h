@@ -95,7 +95,7 @@ int32_t sig_verify_prepared(const sig_prepared& sig, const uint8_t* data, size_t
 int32_t sig_verify(const uint8_t* data, size_t size, const std::string& text, const sig_public_key* keys,
                    size_t key_count, sig_verified* out);
 
-// sig_prepare_file, then sig_verify_prepared: the check zor_pack makes.
+// sig_read_file, then sig_verify: the check zor_pack makes.
 int32_t sig_verify_file(const char* sig_path, const uint8_t* data, size_t size, const sig_public_key* keys,
                         size_t key_count, sig_verified* out);
 

@@ -113,7 +113,7 @@ zor_paths<Path> zor_gather_paths(const Path& portable, size_t (*hardware)(Path* 
 // its page-aligned interior marked for transparent huge pages before
 // anything touches it: a large file read into it then costs a page fault
 // per 2 MiB instead of per 4 KiB. Null when memory runs out; release with
-// delete[].
+// zor_free_file_buffer (or delete[] where nothing needs wiping).
 uint8_t* zor_new_file_buffer(size_t size);
 
 // Wipes and releases a zor_new_file_buffer: the partial pages at its ends

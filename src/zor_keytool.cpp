@@ -69,6 +69,8 @@ int32_t gen_files_quietly(const std::vector<std::string>& files, const std::stri
   int saved = held < 0 ? -1 : dup(STDOUT_FILENO);
   if (saved < 0 || dup2(held, STDOUT_FILENO) < 0) {
     fprintf(stderr, "zor_keytool: cannot hold the key's output in memory: %s\n", strerror(errno));
+    if (held >= 0) close(held);
+    if (saved >= 0) close(saved);
     return -1;
   }
   int32_t rc = zor_ramdom_key_gen(files[0].c_str(), files[1].c_str(), name.c_str(), len, work);

@@ -266,8 +266,8 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
   // One read call into the one buffer; more only if the kernel returns less.
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   int32_t got = 0;
-  for (ssize_t n = 1; fd >= 0 && got < size && n > 0; got += n > 0 ? static_cast<int32_t>(n) : 0)
-    n = read(fd, buf + got, static_cast<size_t>(size - got));
+  for (ssize_t n; fd >= 0 && got < size && (n = read(fd, buf + got, static_cast<size_t>(size - got))) > 0;)
+    got += static_cast<int32_t>(n);
   bool ok = got == size;
   if (fd >= 0) close(fd);
   if (!ok) {

@@ -106,18 +106,21 @@ struct opened_bundle {
 // 0 or the errno of the failure.
 int32_t read_whole_file(const std::string& path, opened_bundle& b) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return fd < 0 ? errno : EIO;
-  b.size = static_cast<size_t>(st.st_size);
+  int32_t err = fstat(fd, &st) == 0 ? 0 : errno;
+  b.size = err == 0 ? static_cast<size_t>(st.st_size) : 0;
   b.bytes.reset(zor_new_file_buffer(b.size));
+  if (err == 0 && !b.bytes) err = ENOMEM;
   progress_start(&b.p, 3 * static_cast<uint64_t>(b.size));
-  int32_t err = b.bytes ? 0 : ENOMEM;
   size_t got = 0;
-  for (ssize_t n = 1; err == 0 && got < b.size && n > 0;) {
-    n = read(fd, b.bytes.get() + got, std::min<size_t>(b.size - got, size_t{8} << 20));  // steps for the progress line
+  while (err == 0 && got < b.size) {
+    ssize_t n = read(fd, b.bytes.get() + got, std::min<size_t>(b.size - got, size_t{8} << 20));  // steps for the progress line
+    if (n == 0) break;
     if (n < 0 && errno != EINTR) err = errno;
-    if (n > 0) got += static_cast<size_t>(n);
-    progress_advance(&b.p, n > 0 ? static_cast<uint64_t>(n) : 0);
+    if (n < 0) continue;
+    got += static_cast<size_t>(n);
+    progress_advance(&b.p, static_cast<uint64_t>(n));
   }
   close(fd);
   b.size = got;  // a file that shrank meanwhile is what was read
