@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "aes.h"
+#include "crypto_paths.h"
 #include "crc32.h"
-#include "util.h"
+#include "files.h"
 #include "bundle_pack.h"
 #include "bundle_sig.h"
 #include "zor_load_lua_flow.h"

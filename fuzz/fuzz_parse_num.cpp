@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "util.h"
+#include "text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

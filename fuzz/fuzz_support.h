@@ -13,7 +13,8 @@
 
 #include <vector>
 
-#include "util.h"
+#include "files.h"
+#include "text.h"
 #include "bundle_pack.h"
 #include "chunk_gate.h"
 

@@ -3,7 +3,7 @@
 
 #include "ZorFwAicGen.h"
 #include "test_support.h"
-#include "util.h"
+#include "files.h"
 
 using zor_test::read_file;
 using zor_test::run_in_child;

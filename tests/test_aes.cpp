@@ -4,6 +4,7 @@
 #include <random>
 
 #include "aes.h"
+#include "crypto_paths.h"
 #include "test_support.h"
 
 using zor_test::from_hex;

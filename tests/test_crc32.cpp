@@ -7,6 +7,7 @@
 #include <random>
 
 #include "crc32.h"
+#include "crypto_paths.h"
 #include "test_support.h"
 
 using zor_test::write_file;

@@ -4,7 +4,8 @@
 
 #include "bundle_helpers.h"
 #include "test_support.h"
-#include "util.h"
+#include "files.h"
+#include "text.h"
 
 using zor_test::lines_starting;
 using zor_test::read_file;

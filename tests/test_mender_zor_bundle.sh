@@ -10,7 +10,7 @@ default=$2
 if [ "$(id -u)" -ne 0 ] || ! command -v mender >/dev/null || ! command -v mender-artifact >/dev/null; then
   echo "needs root, mender and mender-artifact"; exit 0
 fi
-shellcheck "$src/packaging/zor-bundle"
+shellcheck "$src/packaging/mender/zor-bundle"
 # Outside /tmp: the launcher runs with a private /tmp of the module's.
 work=$(mktemp -d /var/tmp/zor_mender.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -58,7 +58,7 @@ mount -t tmpfs tmpfs /etc/mender
 mount -t tmpfs tmpfs /var/lib
 mount -t tmpfs tmpfs /usr/share/mender/modules
 mkdir -p /var/lib/mender /usr/share/mender/modules/v3
-cp "$src/packaging/zor-bundle" /usr/share/mender/modules/v3/
+cp "$src/packaging/mender/zor-bundle" /usr/share/mender/modules/v3/
 echo 'device_type=zor-test' >/var/lib/mender/device_type
 echo 'artifact_name=initial' >/etc/mender/artifact_info
 echo '{}' >/etc/mender/mender.conf

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "test_support.h"
-#include "util.h"
+#include "config_dir.h"
+#include "files.h"
+#include "log.h"
 
 using zor_test::read_file;
 using zor_test::run_in_child;

@@ -1,7 +1,9 @@
 #include <cwchar>
 
 #include "test_support.h"
-#include "util.h"
+#include "duk_area.h"
+#include "files.h"
+#include "text.h"
 
 using zor_test::read_file;
 using zor_test::write_file;

@@ -1,6 +1,6 @@
-// The word sum is file-local to util.cpp; this test compiles util.cpp into
+// The word sum is file-local to text.cpp; this test compiles text.cpp into
 // its own small executable to reach it.
-#include "../src/util.cpp"
+#include "../src/support/text.cpp"
 
 #include <gtest/gtest.h>
 

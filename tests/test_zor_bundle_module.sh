@@ -19,11 +19,11 @@ if [ -z "${ZOR_ROOT:-}" ]; then
   rmdir "$ZOR_ROOT"
   exit "$status"
 fi
-shellcheck "$src/packaging/zor-bundle"
+shellcheck "$src/packaging/mender/zor-bundle"
 root=$ZOR_ROOT
 mount -t tmpfs tmpfs "$root"
 mkdir -p "$root/tools"
-cp "$build/zor_pack" "$build/zor_update_whole_package" "$src/packaging/zor-bundle" "$root/tools/"
+cp "$build/zor_pack" "$build/zor_update_whole_package" "$src/packaging/mender/zor-bundle" "$root/tools/"
 build=$root/tools
 mount -t tmpfs tmpfs /tmp  # the shared /tmp other users write to
 module=$root/tools/zor-bundle

@@ -1,7 +1,7 @@
 // Runs the real zor_keytool.
 #include "key_fingerprint.h"
 #include "test_support.h"
-#include "util.h"
+#include "files.h"
 
 using zor_test::read_file;
 using zor_test::run_program;

@@ -3,7 +3,8 @@
 #include "bundle_helpers.h"
 #include "chunk_compile.h"
 #include "test_support.h"
-#include "util.h"
+#include "files.h"
+#include "text.h"
 #include "zor_load_lua_flow.h"
 
 using zor_test::entry_at;

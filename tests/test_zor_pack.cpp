@@ -10,7 +10,8 @@
 #include "bundle_helpers.h"
 #include "crc32.h"
 #include "test_support.h"
-#include "util.h"
+#include "files.h"
+#include "text.h"
 
 using zor_test::read_file;
 using zor_test::run_program;

@@ -1,0 +1,81 @@
+#include "chunk_compile.h"
+
+#include <lua.hpp>
+
+#include <new>
+
+#include "chunk_gate.h"
+#include "zor_load_lua_flow.h"
+
+namespace {
+
+enum dump_mode { kNoDump, kDumpWithDebugInfo, kDumpStripped };
+
+// One compilation, handed to compile_in_state through a light userdata.
+struct compile_job {
+  const std::string* source;
+  const char* chunk_name;
+  dump_mode mode;
+  std::string* bytecode;
+  int status;  // of the load, or LUA_ERRMEM when the dump ran out of memory
+};
+
+int dump_writer(lua_State*, const void* p, size_t size, void* ud) {
+  // An exception must not cross Lua's C frames; a non-zero result stops the dump.
+  try {
+    static_cast<std::string*>(ud)->append(static_cast<const char*>(p), size);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+}
+
+// [-0, +1]: the compiled function or the error message. Runs under a
+// protected call, so running out of memory is an error, not a panic.
+int compile_in_state(lua_State* L) {
+  compile_job* job = static_cast<compile_job*>(lua_touserdata(L, 1));
+  job->status = chunk_load(L, job->source->data(), job->source->size(), job->chunk_name);  // [-0, +1]
+  if (job->status == LUA_OK && job->mode != kNoDump) {
+    job->bytecode->clear();
+    if (lua_dump(L, dump_writer, job->bytecode, job->mode == kDumpStripped ? 1 : 0) != 0) {  // [-0, +0]
+      lua_pushliteral(L, "not enough memory");  // [-0, +1]
+      job->status = LUA_ERRMEM;
+    }
+  }
+  return 1;
+}
+
+int compile(const std::string& source, const std::string& chunk_name, dump_mode mode, std::string* bytecode,
+            std::string& error) {
+  lua_State* L = chunk_new_capped_state(kChunkMemoryCap);
+  if (L == nullptr) {
+    error = "not enough memory for a Lua state";
+    return LUA_ERRMEM;
+  }
+  compile_job job{&source, chunk_name.c_str(), mode, bytecode, LUA_OK};
+  lua_pushcclosure(L, compile_in_state, 0);                   // [-0, +1]
+  lua_pushlightuserdata(L, &job);                             // [-0, +1]
+  int status = lua_pcallk(L, 1, 1, 0, 0, nullptr);            // [-2, +1]
+  if (status == LUA_OK) status = job.status;
+  if (status != LUA_OK) {
+    error = zor_lua_error_text(L, -1);  // [-0, +0]: the error object
+  }
+  chunk_close_capped_state(L);
+  return status;
+}
+
+}  // namespace
+
+int chunk_compile_check(const std::string& source, const std::string& chunk_name, std::string& error) {
+  return compile(source, chunk_name, kNoDump, nullptr, error);
+}
+
+int chunk_compile_to_bytecode(const std::string& source, const std::string& chunk_name, std::string& bytecode,
+                              std::string& error) {
+  return compile(source, chunk_name, kDumpWithDebugInfo, &bytecode, error);
+}
+
+int chunk_compile_to_stripped_bytecode(const std::string& source, const std::string& chunk_name,
+                                       std::string& bytecode, std::string& error) {
+  return compile(source, chunk_name, kDumpStripped, &bytecode, error);
+}

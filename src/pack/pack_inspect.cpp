@@ -1,0 +1,298 @@
+// zor_pack list, info and verify: what a bundle holds, how it is sealed and
+// signed, and whether the launcher would run it. Each command gathers what
+// it found first, then renders it as text or as JSON.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "bundle_sig.h"
+#include "chunk_gate.h"
+#include "crc32.h"
+#include "files.h"
+#include "pack_commands.h"
+#include "text.h"
+#include "tool_identity.h"
+#if ZOR_SIGNING
+#include "signing_keys.h"
+#endif
+
+using json = nlohmann::json;
+
+bool report(const std::string& path, const std::vector<std::string>& problems) {
+  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.c_str());
+  return problems.empty();
+}
+
+std::string hex32(uint32_t value) {
+  std::string text;
+  return std_string_format(text, "0x%08x", value);
+}
+
+namespace {
+
+// Bytes (a name, a comment) as a JSON string: every byte one code point, so
+// hostile bytes still give valid JSON and nothing is lost.
+json json_bytes(const std::string& bytes) {
+  std::string utf8;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else {
+      utf8 += static_cast<char>(0xC0 | c >> 6);
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return json(utf8);
+}
+
+void print_json(const json& out) { printf("%s\n", out.dump(2, ' ', true, json::error_handler_t::replace).c_str()); }
+
+// The keys a signature is checked against: the given public key files, or
+// in a signing build without them the build's own trusted keys. False
+// (after a message) when a file is no minisign public key.
+bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_key>& keys) {
+#if ZOR_SIGNING
+  if (files.empty()) keys.assign(kTrustedSigningKeys, kTrustedSigningKeys + kTrustedSigningKeyCount);
+#endif
+  for (const auto& file : files) {
+    std::string text;
+    sig_public_key key;
+    if (int err = zor_read_file(file.c_str(), text)) {
+      complain("%s: %s", file.c_str(), strerror(err));
+      return false;
+    }
+    if (int32_t check = sig_parse_public_key(text, &key)) {
+      complain("%s: not a minisign public key file (%s)", file.c_str(), sig_check_text(check));
+      return false;
+    }
+    keys.push_back(key);
+  }
+  return true;
+}
+
+// Reads a bundle file into its one buffer; false (after a message with the
+// path and the reason) when it cannot be read.
+bool read_bundle(const std::string& path, opened_bundle& b) {
+  struct stat st;
+  progress_start(&b.p, 3 * static_cast<uint64_t>(stat(path.c_str(), &st) == 0 ? st.st_size : 0));
+  bundle_progress hook = progress_hook(&b.p);
+  if (int32_t err = zor_read_file(path.c_str(), b.bytes, &hook)) {
+    progress_finish(&b.p);
+    complain("%s: %s", path.c_str(), strerror(err));
+    return false;
+  }
+  return true;
+}
+
+// Opens a bundle read by read_bundle: checks it, decrypts it in place.
+void open_read_bundle(opened_bundle& b) {
+  bundle_progress bp = progress_hook(&b.p);
+  bundle_open(b.data(), b.size(), b.entries, b.problems, &b.seal, &bp);
+  progress_finish(&b.p);
+}
+
+// True when this build's launcher runs what key `id` signed: a signing
+// build's trusts only its own keys, a default build's checks nothing.
+bool launcher_trusts(uint64_t id) {
+#if ZOR_SIGNING
+  for (size_t i = 0; i < kTrustedSigningKeyCount; ++i)
+    if (sig_key_id(kTrustedSigningKeys[i].id) == id) return true;
+  return false;
+#else
+  (void)id;
+  return true;
+#endif
+}
+
+// Checks <path>.minisig over the bundle bytes as the launcher of a signing
+// build does. SIG_OK with `found` filled, or the code with its problem line;
+// a valid signature by a key this build's launcher does not trust is
+// SIG_UNTRUSTED.
+int32_t check_signature(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys,
+                        sig_verified& found, std::string& problem) {
+  std::string sig_path = path + ".minisig";
+  int32_t check = sig_verify_file(sig_path.c_str(), b.data(), b.size(), keys.data(), keys.size(), &found);
+  if (check == SIG_OK && !launcher_trusts(found.key_id)) {
+    std_string_format(problem, "signature ok by %016llX, which this build's launcher does not trust",
+                      static_cast<unsigned long long>(found.key_id));
+    return SIG_UNTRUSTED;
+  }
+  if (check == SIG_UNTRUSTED)
+    std_string_format(problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
+                      static_cast<unsigned long long>(found.key_id));
+  else if (check != SIG_OK)
+    std_string_format(problem, "signature %s: %s", sig_path.c_str(), sig_check_text(check));
+  return check;
+}
+
+uint32_t item_crc(const bundle_entry& e, const uint8_t* image) {
+  return calc_buf_crc(image + e.offset, static_cast<uint32_t>(e.size));
+}
+
+json item_json(size_t index, const bundle_entry& e, const uint8_t* image) {
+  std::string module = e.script ? bundle_module_name(e.name) : "";
+  return json{{"index", index},
+              {"kind", e.script ? "script" : "file"},
+              {"name", json_bytes(e.name)},
+              {"module", e.script ? json_bytes(module) : json(nullptr)},
+              {"size", e.size},
+              {"offset", e.offset},
+              {"crc", hex32(item_crc(e, image))}};
+}
+
+json items_json(opened_bundle& b) {
+  json items = json::array();
+  for (size_t i = 0; i < b.entries.size(); ++i) items.push_back(item_json(i, b.entries[i], b.data()));
+  return items;
+}
+
+// What verify found: every problem, in the order the launcher meets them.
+struct verify_findings {
+  std::vector<std::string> problems;
+  bool sig_ok = false;
+  sig_verified found;
+  int precompiled = 0;  // script items in bytecode: structure-checked only
+};
+
+void gather_verify(const std::string& path, const std::vector<sig_public_key>& keys, opened_bundle& b,
+                   verify_findings& v) {
+  // The signature covers the file as it is, before anything is decrypted.
+  std::string problem;
+  bool check_sig = !keys.empty();
+  v.sig_ok = check_sig && check_signature(path, b, keys, v.found, problem) == SIG_OK;
+  if (check_sig && !v.sig_ok) v.problems.push_back(problem);
+  open_read_bundle(b);
+  v.problems.insert(v.problems.end(), b.problems.begin(), b.problems.end());
+  if (b.problems.empty()) {  // the item checks need a sound layout
+    bundle_check_names(b.entries, kFileItemsWritten, v.problems);
+    bundle_check_launch(b.size(), b.entries, v.problems);
+    bundle_check_scripts(b.data(), b.entries, v.problems);
+  }
+  for (const auto& e : b.entries)
+    if (e.script && chunk_is_precompiled(b.bytes.data() + e.offset, static_cast<size_t>(e.size))) ++v.precompiled;
+}
+
+int render_verify_json(const std::string& path, const opened_bundle& b, const verify_findings& v) {
+  json out{{"bundle", path},
+           {"sound", v.problems.empty()},
+           {"problems", v.problems},
+           {"items", b.entries.size()},
+           {"precompiled_structure_checked_only", v.precompiled}};
+  std::string key_id;
+  if (v.sig_ok)
+    out["signature"] = {
+        {"key_id", std_string_format(key_id, "%016llX", static_cast<unsigned long long>(v.found.key_id))},
+        {"trusted_comment", json_bytes(v.found.trusted_comment)}};
+  print_json(out);
+  return v.problems.empty() ? 0 : 1;
+}
+
+int render_verify_text(const std::string& path, const opened_bundle& b, const verify_findings& v) {
+  if (!report(path, v.problems)) return 1;
+  if (v.sig_ok)
+    printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(v.found.key_id),
+           zor_escaped(v.found.trusted_comment).c_str());
+  if (v.precompiled == 0) {
+    printf("%s: sound, %zu items\n", path.c_str(), b.entries.size());
+  } else {
+    // Lua has no bytecode verifier: a chunk that passes the structure check
+    // is loadable, not proven safe to run.
+    printf("%s: %zu items; layout, CRC, names and sources sound; %d precompiled chunks: structure checked only\n",
+           path.c_str(), b.entries.size(), v.precompiled);
+  }
+  return 0;
+}
+
+// The state of <path>.minisig as info shows it: checked when there are
+// keys, else only said to be there.
+std::string signature_state(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys) {
+  std::string signature = "none";
+  sig_verified found;
+  std::string problem;
+  if (!is_path_existed((path + ".minisig").c_str())) return signature;
+  if (keys.empty()) return "present, not checked (no trusted keys: pass --pubkey)";
+  if (check_signature(path, b, keys, found, problem) != SIG_OK) return problem;
+  return std_string_format(signature, "ok, key %016llX: %s", static_cast<unsigned long long>(found.key_id),
+                           zor_escaped(found.trusted_comment).c_str());
+}
+
+int render_info_json(const std::string& path, opened_bundle& b, const std::string& signature) {
+  json out{{"bundle", path},
+           {"file_size", b.size()},
+           {"image_size", b.seal.img_size},
+           {"crc_stored", hex32(b.seal.stored_crc)},
+           {"crc_computed", hex32(b.seal.computed_crc)},
+           {"item_count", b.entries.size()},
+           {"entry_module", bundle_has_entry_module(b.entries)},
+           {"key_fingerprint", bundle_key_fingerprint()},
+           {"signature", signature},
+           {"problems", b.problems},
+           {"items", items_json(b)}};
+  print_json(out);
+  return b.problems.empty() ? 0 : 1;
+}
+
+int render_info_text(const std::string& path, const opened_bundle& b, const std::string& signature) {
+  uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
+  printf("bundle           %s\n", path.c_str());
+  printf("image size       %d bytes (file %zu)\n", b.seal.img_size, b.size());
+  printf("CRC              stored %s, computed %s (%s)\n", hex32(stored).c_str(), hex32(computed).c_str(),
+         stored == computed ? "match" : "MISMATCH");
+  printf("bundle key       fingerprint %s (the key this build decrypts with)\n", bundle_key_fingerprint().c_str());
+  printf("items            %zu, entry module %s\n", b.entries.size(),
+         bundle_has_entry_module(b.entries) ? "present" : "MISSING");
+  printf("signature        %s\n", signature.c_str());
+  for (size_t i = 0; i < b.entries.size(); ++i) {
+    const bundle_entry& e = b.entries[i];
+    printf("  %-5zu  %-6s  %-31s  %10d bytes at %u\n", i, e.script ? "script" : "file",
+           zor_escaped(e.name).c_str(), e.size, e.offset);
+  }
+  return report(path, b.problems) ? 0 : 1;
+}
+
+}  // namespace
+
+bool open_bundle(const std::string& path, opened_bundle& b) {
+  if (!read_bundle(path, b)) return false;
+  open_read_bundle(b);
+  return true;
+}
+
+int cmd_list(const std::string& path, bool as_json) {
+  opened_bundle b;
+  if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
+  if (as_json) {
+    printf("%s\n", json{{"items", items_json(b)}}.dump(2).c_str());
+    return 0;
+  }
+  printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
+  for (size_t i = 0; i < b.entries.size(); ++i) {
+    const bundle_entry& e = b.entries[i];
+    std::string module = e.script ? zor_escaped(bundle_module_name(e.name).c_str()) : "-";
+    printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  %s\n", i, e.script ? "script" : "file",
+           zor_escaped(e.name).c_str(), module.c_str(), e.size, e.offset, hex32(item_crc(e, b.data())).c_str());
+  }
+  return 0;
+}
+
+int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
+  std::vector<sig_public_key> keys;
+  opened_bundle b;
+  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
+  verify_findings v;
+  gather_verify(path, keys, b, v);
+  return as_json ? render_verify_json(path, b, v) : render_verify_text(path, b, v);
+}
+
+int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
+  std::vector<sig_public_key> keys;
+  opened_bundle b;
+  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
+  // The signature, over the file as read, before anything is decrypted.
+  std::string signature = signature_state(path, b, keys);
+  open_read_bundle(b);
+  return as_json ? render_info_json(path, b, signature) : render_info_text(path, b, signature);
+}

@@ -1,0 +1,147 @@
+// zor_pack extract and stamp: a bundle's items written out as files, and a
+// firmware image stamped with its CRC.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "crc32.h"
+#include "files.h"
+#include "pack_commands.h"
+#include "text.h"
+
+int cmd_extract(const std::string& path, const std::string& dir) {
+  opened_bundle b;
+  if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
+  // Every item becomes a file: a duplicate name would lose one of them.
+  std::vector<std::string> problems;
+  bundle_check_names(b.entries, kAllItemsWritten, problems);
+  if (!report(path, problems)) return 1;
+  if (is_dir(dir.c_str())) {
+    DIR* d = opendir(dir.c_str());
+    int count = 0;
+    while (d != nullptr && readdir(d) != nullptr) ++count;
+    if (d != nullptr) closedir(d);
+    if (count > 2) {
+      complain("%s: directory is not empty", dir.c_str());
+      return 1;
+    }
+  } else if (mkdir(dir.c_str(), 0777) != 0) {
+    complain("%s: %s", dir.c_str(), strerror(errno));
+    return 1;
+  }
+  uint64_t total = 0;
+  for (const auto& e : b.entries) total += static_cast<uint64_t>(e.size);
+  progress p;
+  progress_start(&p, total);
+  for (const auto& e : b.entries) {
+    std::string out = dir + "/" + e.name;
+    if (int err = zor_write_file_atomic(out.c_str(), b.data() + e.offset, static_cast<size_t>(e.size),
+                                        kKeepExisting, 0666)) {
+      complain("%s: %s", out.c_str(), strerror(err));
+      return 1;
+    }
+    progress_advance(&p, static_cast<uint64_t>(e.size));
+  }
+  progress_finish(&p);
+  printf("%s: %zu items extracted into %s\n", path.c_str(), b.entries.size(), dir.c_str());
+  return 0;
+}
+
+namespace {
+
+// Opens an image to stamp (or only to check) and checks it is a regular
+// file; -1 after a message otherwise. Stamping goes through no symbolic link,
+// and a FIFO in the image's place cannot block the open.
+int open_image(const std::string& path, bool check_only, struct stat* st) {
+  int fd = open(path.c_str(), (check_only ? O_RDONLY : O_RDWR | O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    complain("%s: %s", path.c_str(), errno == ELOOP ? "a symbolic link: stamp the file it names" : strerror(errno));
+    return -1;
+  }
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    complain("%s: not a regular file", path.c_str());
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The CRC of bytes 4 to `size` of the open image, read through a stream of
+// its own on a copy of the descriptor, in steps that `p` hears of; the
+// errno of a failed read, or 0.
+int32_t crc_of_image(int fd, uint64_t size, uint32_t* crc, progress* p) {
+  *crc = kCrc32Initial;
+  int copy = dup(fd);
+  FILE* stream = copy < 0 ? nullptr : fdopen(copy, "rb");
+  if (stream == nullptr) {
+    int32_t err = errno;
+    if (copy >= 0) close(copy);
+    return err;
+  }
+  bundle_progress hook = progress_hook(p);
+  bool ok = fseeko(stream, 4, SEEK_SET) == 0 && crc32_stream(stream, static_cast<uint32_t>(size - 4), crc, &hook);
+  int32_t err = ok ? 0 : ferror(stream) && errno != 0 ? errno : EIO;
+  fclose(stream);
+  return err;
+}
+
+}  // namespace
+
+// The convention update scripts check: bytes 0..3 of an image hold, little-
+// endian, the CRC of bytes 4 to the end, which calc_img_crc(path) computes.
+// The file is stamped in place: owner, group, mode, inode and links stay.
+int cmd_stamp(const std::string& path, bool check_only) {
+  struct stat st;
+  int fd = open_image(path, check_only, &st);
+  if (fd < 0) return 1;
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint8_t field[4];
+  uint32_t crc = 0;
+  progress p;
+  progress_start(&p, size);
+  int32_t err = 0;
+  if (size < 4 || size - 4 > UINT32_MAX)
+    err = -1;
+  else if (pread(fd, field, 4, 0) != 4)
+    err = EIO;
+  else
+    err = crc_of_image(fd, size, &crc, &p);
+  progress_finish(&p);
+  if (err != 0) {
+    if (err < 0)
+      complain("%s: %llu bytes; an image holds its 4-byte CRC field and at most 4 GiB after it", path.c_str(),
+               static_cast<unsigned long long>(size));
+    else
+      complain("%s: %s", path.c_str(), strerror(err));
+    close(fd);
+    return 1;
+  }
+  uint32_t stored = zor_load_le32(field);
+  if (check_only) {
+    close(fd);
+    if (stored == crc) {
+      printf("%s: CRC %s matches\n", path.c_str(), hex32(crc).c_str());
+      return 0;
+    }
+    complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
+    return 1;
+  }
+  zor_store_le32(field, crc);
+  bool written = pwrite(fd, field, 4, 0) == 4 && fsync(fd) == 0;
+  err = errno;
+  // Writing as the owner drops setuid and setgid: put the mode back as it was.
+  struct stat now;
+  if (written && fstat(fd, &now) == 0 && (now.st_mode & 07777) != (st.st_mode & 07777)) fchmod(fd, st.st_mode & 07777);
+  close(fd);
+  if (!written) {
+    complain("%s: %s", path.c_str(), strerror(err));
+    return 1;
+  }
+  printf("%s: stamped CRC %s (was %s)\n", path.c_str(), hex32(crc).c_str(), hex32(stored).c_str());
+  return 0;
+}
