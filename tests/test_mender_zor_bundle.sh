@@ -15,20 +15,26 @@ shellcheck "$src/packaging/mender/zor-bundle"
 work=$(mktemp -d /var/tmp/zor_mender.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# Artifacts: a procedure that succeeds (v2), one that fails (207), a damaged
-# bundle (1), and for the signing launcher a product bundle without a signature.
-mkdir -p "$work/ok" "$work/false"
+# Artifacts: a procedure that succeeds (v2, and v3 for the kills), one that
+# fails (207), one that carries 50 MB, a damaged bundle (1), and for the
+# signing launcher a product bundle without a signature.
+mkdir -p "$work/ok" "$work/false" "$work/ok3" "$work/big"
 printf '%s\n' 'c_dbgMsg("MSG[TLS]", "procedure v2 got " .. table.concat(..., "|") .. "\n") return true' \
   >"$work/ok/zor_update_whole_package.lua"
 echo 'return false' >"$work/false/zor_update_whole_package.lua"
+echo 'return true' >"$work/ok3/zor_update_whole_package.lua"
+echo 'return true' >"$work/big/zor_update_whole_package.lua"
+head -c 52428800 /dev/urandom >"$work/big/fw.bin"
 artifact() {  # artifact NAME PACKER DIR [FILE]: NAME.mender from DIR, or from FILE as nuvex.zor
   mkdir -p "$work/a/$1"
   if [ -n "${4:-}" ]; then cp "$4" "$work/a/$1/nuvex.zor"; else "$2" pack -o "$work/a/$1/nuvex.zor" "$3" >/dev/null; fi
   mender-artifact write module-image -T zor-bundle -t zor-test -n "$1" -f "$work/a/$1/nuvex.zor" \
-    -o "$work/$1.mender" >/dev/null
+    --compression none -o "$work/$1.mender" >/dev/null
 }
 artifact good "$default/zor_pack" "$work/ok"
 artifact fails "$default/zor_pack" "$work/false"
+artifact good3 "$default/zor_pack" "$work/ok3"
+artifact big "$default/zor_pack" "$work/big"
 printf 'ZOR_RES!damaged' >"$work/damaged.zor"
 artifact damaged "" "" "$work/damaged.zor"
 artifact unsigned "$default/product/tree/zor_pack" "$work/ok"
@@ -52,6 +58,7 @@ cat >"$work/inside.sh" <<INSIDE
 set -eu
 work=$work
 src=$src
+kill_trials=${ZOR_CLIENT_KILLS:-100}
 INSIDE
 cat >>"$work/inside.sh" <<'INSIDE'
 mount -t tmpfs tmpfs /etc/mender
@@ -123,6 +130,82 @@ config missing-folder
 kept=$(hash_of default)
 step "unusable LAUNCHER_DIR" "install $work/good.mender" 1 "holds no executable zor_update_whole_package"
 expect "unusable LAUNCHER_DIR: nothing touched" "$(hash_of default)" "$kept"
+
+# Kills of the client (its whole process group, kill -9) at random times of
+# an install (small, 50 MB, failing), of a commit and of a rollback. Each
+# kill must land (the client dies by the signal); then recovery runs, as at
+# boot, and the client follows up: the pair must be the one the client
+# names, and after the next deployment's rollback the one committed before.
+config default
+module=/usr/share/mender/modules/v3/zor-bundle
+base=$(hash_of default)
+pair_of() {  # the bundle hash of an artifact name (one the client marks inconsistent: its own)
+  case ${1%_INCONSISTENT} in good) echo "$base" ;; good3) sha256sum "$work/a/good3/nuvex.zor" | cut -d' ' -f1 ;; *) echo "?$1" ;; esac
+}
+span_of() {  # milliseconds a whole `mender COMMAND` takes here
+  t=$(date +%s%N)
+  mender --no-syslog "$@" >/dev/null 2>&1 || :
+  echo $((($(date +%s%N) - t) / 1000000))
+}
+# killed COMMAND SPAN: runs `mender COMMAND` and kills its process group at
+# a random time within SPAN ms; counts the kills that landed.
+landed=0 mid_step=0 trials=0
+killed() {
+  setsid mender --no-syslog $1 >>"$work/kills.log" 2>&1 &
+  pid=$!
+  delay=$(($(od -An -N2 -tu2 /dev/urandom) % $2))
+  sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
+  kill -KILL -"$pid" 2>/dev/null || :
+  st=0
+  wait "$pid" || st=$?
+  trials=$((trials + 1))
+  [ "$st" -ne 137 ] || landed=$((landed + 1))
+  case $(cat /var/lib/zor-bundle/progress 2>/dev/null) in installing | restoring) mid_step=$((mid_step + 1)) ;; esac
+  sh "$module" recover >>"$work/kills.log" 2>&1 || { echo "FAIL recovery after a kill of mender $1"; failures=$((failures + 1)); }
+}
+agrees() {  # agrees CASE [after-kill]: the pair is the one of the artifact the client names
+  # Right after a kill, an update that awaits the client's commit or
+  # rollback is the client's to decide: its follow-up is checked.
+  case ${2:-}:$(cat /var/lib/zor-bundle/progress 2>/dev/null) in after-kill:installed | after-kill:committed) return 0 ;; esac
+  name=$(mender --no-syslog show-artifact 2>/dev/null)
+  expect "$1: the pair of the artifact the client names ($name)" "$(hash_of default)" "$(pair_of "$name")"
+}
+spans="$(span_of install "$work/good3.mender") $(span_of rollback) $(span_of install "$work/big.mender") $(span_of rollback)"
+spans="$spans $(span_of install "$work/fails.mender")"
+set -- $spans
+i=0
+while [ "$i" -lt "$kill_trials" ]; do
+  case $((i % 3)) in
+    0) killed "install $work/good3.mender" "$1" ;;
+    1) killed "install $work/big.mender" "$3" ;;
+    2) killed "install $work/fails.mender" "$5" ;;
+  esac
+  agrees "install killed, trial $i" after-kill
+  mender --no-syslog install "$work/good3.mender" >>"$work/kills.log" 2>&1 || :
+  mender --no-syslog rollback >>"$work/kills.log" 2>&1 || :
+  expect "install killed, trial $i, next deployment rolled back" "$(hash_of default)" "$base"
+  agrees "install killed, trial $i, after the rollback"
+  i=$((i + 1))
+done
+install_kills=$landed install_mid=$mid_step
+commit_span=$(mender --no-syslog install "$work/good3.mender" >/dev/null 2>&1; span_of commit)
+mender --no-syslog install "$work/good.mender" >/dev/null 2>&1 && mender --no-syslog commit >/dev/null 2>&1 || :
+for what in commit rollback; do
+  i=0
+  while [ "$i" -lt "${ZOR_CLIENT_STEP_KILLS:-20}" ]; do
+    mender --no-syslog install "$work/good3.mender" >>"$work/kills.log" 2>&1 || :
+    killed "$what" "$commit_span"
+    agrees "$what killed, trial $i" after-kill
+    mender --no-syslog rollback >>"$work/kills.log" 2>&1 || :
+    agrees "$what killed, trial $i, then rollback"
+    if [ "$(mender --no-syslog show-artifact 2>/dev/null)" != good ]; then  # the commit held: back to the base
+      mender --no-syslog install "$work/good.mender" >/dev/null 2>&1 && mender --no-syslog commit >/dev/null 2>&1 || :
+    fi
+    i=$((i + 1))
+  done
+done
+echo "client kills: $trials, $landed landed ($install_kills of $kill_trials installs, $install_mid mid-install); $mid_step mid-step in all"
+[ "$landed" -ge $((trials / 2)) ] || { echo "FAIL: only $landed of $trials kills landed"; failures=$((failures + 1)); }
 exit $failures
 INSIDE
 start=$(date +%s)

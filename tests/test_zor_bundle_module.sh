@@ -3,7 +3,8 @@
 # it (zor-bundle STATE FILES_DIR), in a private mount namespace whose /tmp
 # and work folder are tmpfs. After every case the pair in the
 # configuration folder must be exactly the expected one, with nothing
-# beside it, and nothing outside the module's work area may have changed.
+# beside it, and nothing outside the module's work area and state folder
+# may have changed.
 #   test_zor_bundle_module.sh SOURCE_DIR BUILD_DIR
 set -eu
 src=$1
@@ -21,16 +22,18 @@ if [ -z "${ZOR_ROOT:-}" ]; then
 fi
 shellcheck "$src/packaging/mender/zor-bundle"
 root=$ZOR_ROOT
-mount -t tmpfs tmpfs "$root"
+mount -t tmpfs -o mode=0755 tmpfs "$root"
 mkdir -p "$root/tools"
 cp "$build/zor_pack" "$build/zor_update_whole_package" "$src/packaging/mender/zor-bundle" "$root/tools/"
 build=$root/tools
-mount -t tmpfs tmpfs /tmp  # the shared /tmp other users write to
+mount -t tmpfs -o mode=1777 tmpfs /tmp  # the shared /tmp other users write to
+state=$root/state
 module=$root/tools/zor-bundle
 launcher=$root/device/launcher
 config=$launcher/zor_update_whole_package_config
 failures=0
 kills=0
+landed=0
 say() { echo "$*"; }
 failed() {
   echo "FAIL $*"
@@ -59,6 +62,7 @@ payload new_unsigned no "$(lua_recording new 'return true')"
 payload fails yes 'return false'
 payload slow_fail yes 'os.execute("sleep 0.3") return false'
 payload big yes 'return true' 50
+payload bg yes 'os.execute("sleep 30 &") return true'
 cp "$build/zor_update_whole_package" "$launcher/"
 
 # PATH shims around the commands the module changes files with: each call
@@ -72,12 +76,13 @@ for cmd in cp mv rm sync mkdir chmod unshare; do
   chmod +x "$root/bin/$cmd"
 done
 
-conf() {  # conf [KEY=VALUE...]: LAUNCHER_DIR and LOG_FILE, then the lines given
-  printf 'LAUNCHER_DIR=%s\nLOG_FILE=%s\n' "$launcher" "$root/launcher.log" >"$root/conf"
+conf() {  # conf [KEY=VALUE...]: LAUNCHER_DIR, LOG_FILE and STATE_DIR, then the lines given
+  printf 'LAUNCHER_DIR=%s\nLOG_FILE=%s\nSTATE_DIR=%s\n' "$launcher" "$root/launcher.log" "$state" >"$root/conf"
   for line in "$@"; do printf '%s\n' "$line" >>"$root/conf"; done
 }
-device() {  # device PAYLOAD: the configuration folder holds that pair alone
+device() {  # device PAYLOAD: the configuration folder holds that pair alone, nothing in hand
   rm -f "$config/nuvex.zor" "$config/nuvex.zor.minisig"
+  rm -rf "$state"
   cp "$root/payloads/$1/"* "$config/"
   rm -f "$root/device/record"
 }
@@ -106,15 +111,15 @@ names() { find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' ';
 outside() {  # everything outside the work area that the module must not change
   find /tmp "$root/device" -path "$config" -prune -o -path "$root/device/record" -prune -o -print0 | sort -z | md5sum
 }
+progress() { cat "$state/progress" 2>/dev/null || echo none; }
 # expect CASE PAYLOAD DEPLOYMENT [pending]: the pair is PAYLOAD's, alone in
 # the folder; nothing of the launcher's /tmp left in the work area, nor a
 # kept pair unless the install is pending (not yet committed).
 expect() {
   [ "$(pair "$config")" = "$(pair "$root/payloads/$2")" ] || failed "$1: pair $(pair "$config"), want $2's"
   [ "$(names "$config")" = "$(names "$root/payloads/$2")" ] || failed "$1: folder holds $(names "$config")"
-  for left in tmp $([ -n "${4:-}" ] || echo kept); do
-    [ ! -e "$root/files/$3/tmp/zor-bundle/$left" ] || failed "$1: $left left in the work area"
-  done
+  [ ! -e "$root/files/$3/tmp/zor-bundle/tmp" ] || failed "$1: the launcher's /tmp left in the work area"
+  [ -n "${4:-}" ] || [ ! -e "$state/kept" ] || failed "$1: a kept pair left in $state"
   [ "$(outside)" = "$before" ] || failed "$1: something outside the work area changed"
 }
 # rolled_back CASE OLD DEPLOYMENT: ArtifactRollback, twice, gives back OLD.
@@ -124,22 +129,34 @@ rolled_back() {
     expect "$1, rollback $i" "$2" "$3"
   done
 }
+# recovered CASE OLD NEW DEPLOYMENT: after an interrupted state, recovery
+# leaves OLD, or NEW only while an install awaits the client's word; the
+# client's rollback then gives back OLD.
+recovered() {
+  [ "$(run recover "$4")" -eq 0 ] || failed "$1: recovery failed"
+  want=$2
+  case $(progress) in installed | committed) want=$3 ;; esac
+  [ "$(pair "$config")" = "$(pair "$root/payloads/$want")" ] || failed "$1, recovered ($(progress)): pair, want $want's"
+  [ "$(names "$config")" = "$(names "$root/payloads/$want")" ] || failed "$1, recovered: folder holds $(names "$config")"
+  rolled_back "$1" "$2" "$4"
+}
 
 # Kills: at every step of install (succeeding, failing, with and without
-# signatures) and of rollback, then rollback twice.
+# signatures), of rollback and of commit, then recovery and the client's
+# rollback.
 conf RERUN_ON_ROLLBACK=yes
 before=$(outside)
-while read -r what old new state; do
+while read -r what old new st; do
   step=1
   while :; do
     device "$old"
     deployment k "$new"
-    if [ "$state" = ArtifactRollback ]; then
-      [ "$(run ArtifactInstall k)" -eq 0 ] || failed "$what: install before the rollback"
+    if [ "$st" != ArtifactInstall ]; then
+      [ "$(run ArtifactInstall k)" -eq 0 ] || failed "$what: install before the $st"
     fi
-    [ "$(run "$state" k "$step")" -eq 137 ] || break
+    [ "$(run "$st" k "$step")" -eq 137 ] || break
     kills=$((kills + 1))
-    rolled_back "$what, killed at step $step" "$old" k
+    recovered "$what, killed at step $step" "$old" "$new" k
     step=$((step + 1))
   done
   [ "$step" -gt 5 ] || failed "$what: only $step steps"
@@ -149,10 +166,13 @@ install-unsigned-over-signed old new_unsigned ArtifactInstall
 install-signed-over-unsigned old_unsigned new ArtifactInstall
 failing-install old fails ArtifactInstall
 rollback-of-an-install old new ArtifactRollback
+commit-of-an-install old new ArtifactCommit
 CASES
 say "kills at each step: $kills"
 
-# Kills at random times during a 50 MB install.
+# Kills at random times during a 50 MB install; each one must land (the
+# module dies by the signal), and recovery and the client's rollback give
+# back the old pair.
 device old
 deployment big big
 start=$(date +%s%N)
@@ -165,36 +185,41 @@ while [ "$random_kills" -lt "${ZOR_RANDOM_KILLS:-100}" ]; do
   deployment big big
   ZOR_BUNDLE_CONF=$root/conf setsid sh "$module" ArtifactInstall "$root/files/big" >>"$root/log" 2>&1 &
   pid=$!
-  delay=$(($(od -An -N2 -tu2 /dev/urandom) % span))
+  delay=$(($(od -An -N2 -tu2 /dev/urandom) % (span * 3 / 4)))
   sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
-  kill -9 -- "-$pid" 2>/dev/null || :
-  wait "$pid" || :
-  rolled_back "50 MB install killed after $delay ms" old big
+  kill -KILL -"$pid" 2>/dev/null || :
+  st=0
+  wait "$pid" || st=$?
+  [ "$st" -ne 137 ] || landed=$((landed + 1))
+  recovered "50 MB install killed after $delay ms" old big big
   random_kills=$((random_kills + 1))
 done
-say "kills at random times of a $span ms install: $random_kills"
+[ "$landed" -ge $((random_kills / 2)) ] || failed "only $landed of $random_kills random kills landed mid-install"
+say "kills at random times of a $span ms install: $random_kills, $landed of them landed mid-install"
 
-# Full disks: the work area, then the configuration folder.
-while read -r what where size; do
+# Full disks: the work area (the launcher's /tmp), the state folder, the
+# configuration folder; each named, nothing changed.
+while read -r what where size text; do
   device old
-  deployment full new
-  payload_dir=$root/files/full/files
-  if [ "$where" = work ]; then
-    mount -t tmpfs -o "size=$size" tmpfs "$root/files/full/tmp"
-  else
+  deployment full big
+  target=$root/files/full/tmp
+  [ "$where" = state ] && target=$state
+  if [ "$where" = config ]; then
+    target=$config
     mkdir -p "$root/config_saved" && cp "$config"/* "$root/config_saved/"
-    mount -t tmpfs -o "size=$size" tmpfs "$config"
-    cp "$root/config_saved"/* "$config/"
-    head -c 1048576 /dev/urandom >>"$payload_dir/nuvex.zor"  # too large for what is left
   fi
+  mount -t tmpfs -o "size=$size,mode=0700" tmpfs "$target"
+  [ "$where" != config ] || cp "$root/config_saved"/* "$config/"
   before=$(outside)
+  : >"$root/log"
   [ "$(run ArtifactInstall full)" -eq 1 ] || failed "$what full: install did not fail"
-  grep -qF "(disk full?): nothing changed" "$root/log" || failed "$what full: no clear message"
-  rolled_back "$what full" old full
-  umount "$([ "$where" = work ] && echo "$root/files/full/tmp" || echo "$config")"
+  grep -qF -- "$text" "$root/log" || { failed "$what full: no clear message ($text)"; }
+  expect "$what full" old full
+  umount "$target"
 done <<'CASES'
-work-area work 512k
-configuration-folder config 1536k
+work-area work 512k less than the
+state-folder state 512k (the disk is full); nothing changed
+configuration-folder config 1536k (the disk is full): nothing changed
 CASES
 
 # Names in the shared /tmp made by another user change nothing.
@@ -214,7 +239,7 @@ deployment hostile new
 expect "hostile /tmp, install" new hostile pending
 
 # Two installs at once: one waits for the other; the failing one restores
-# what it found, and its rollback then has nothing to do.
+# what it found, then the second installs over it.
 device old
 deployment a slow_fail
 deployment b new
@@ -225,10 +250,64 @@ sleep 0.1
 wait
 [ "$(cat "$root/status_a")" -eq 1 ] || failed "concurrent: failing install a gave $(cat "$root/status_a")"
 grep -qF "waiting for the update running on $config" "$root/log" || failed "concurrent: b did not wait"
-[ "$(run ArtifactRollback a)" -eq 0 ] || failed "concurrent: rollback a"
 expect "concurrent installs" new b pending
 [ "$(run ArtifactCommit b)" -eq 0 ] || failed "concurrent: commit b"
-[ ! -e "$root/files/b/tmp/zor-bundle" ] || failed "concurrent: the work area outlived the commit"
+[ "$(progress)" = committed ] || failed "concurrent: commit b left $(progress)"
+
+# An install over one not yet committed keeps the older snapshot: its
+# rollback goes back to the pair committed before both.
+device old
+rm -rf "$state"
+deployment u1 new
+deployment u2 new_unsigned
+[ "$(run ArtifactInstall u1)" -eq 0 ] || failed "uncommitted: install 1"
+[ "$(run ArtifactInstall u2)" -eq 0 ] || failed "uncommitted: install 2"
+rolled_back "install over an uncommitted one" old u2
+# A rollback after a commit the client never recorded still restores.
+deployment c1 new
+{ [ "$(run ArtifactInstall c1)" -eq 0 ] && [ "$(run ArtifactCommit c1)" -eq 0 ]; } || failed "commit: install and commit"
+rolled_back "rollback after an unrecorded commit" old c1
+# The next deployment after a commit drops its snapshot: the new one is the
+# committed pair.
+deployment c2 new
+{ [ "$(run ArtifactInstall c2)" -eq 0 ] && [ "$(run ArtifactCommit c2)" -eq 0 ]; } || failed "commit: c2"
+deployment c3 fails
+[ "$(run ArtifactInstall c3)" -eq 1 ] || failed "commit: failing c3"
+expect "failing install after a commit" new c3
+
+# Hostile hosts: what another user controls is refused before anything
+# changes; a procedure that leaves a process running does not hold the step.
+conf
+mkfifo "$root/fifo"
+ln -s "$root/device/victim" "$root/link"
+echo secret >"$root/device/victim" && chmod 0600 "$root/device/victim"
+before=$(outside)
+while IFS='|' read -r what setup undo text; do
+  device old
+  deployment h new
+  sh -c "$setup"
+  : >"$root/log"
+  [ "$(run ArtifactInstall h)" -eq 1 ] || failed "$what: the install was not refused"
+  grep -qF -- "$text" "$root/log" || failed "$what: no message '$text'"
+  sh -c "$undo"
+  expect "$what" old h
+  [ "$(cat "$root/device/victim")" = secret ] || failed "$what: the victim file changed"
+done <<CASES
+writable configuration folder|chmod 0777 '$config'|chmod 0755 '$config'|the configuration folder $config is writable by group or others
+configuration folder of another user|chown 65534 '$config'|chown 0 '$config'|the configuration folder $config is owned by uid 65534
+writable state folder|mkdir -p '$state' && chmod 0770 '$state'|chmod 0700 '$state'|the state folder $state is writable by group or others
+writable configuration file|chmod 0666 '$root/conf'|chmod 0644 '$root/conf'|the configuration file $root/conf is writable by group or others
+LOG_FILE a symlink|echo LOG_FILE=$root/link >>'$root/conf'|true|LOG_FILE $root/link is a symbolic link
+LOG_FILE a FIFO|echo LOG_FILE=$root/fifo >>'$root/conf'|true|LOG_FILE $root/fifo is not a regular file
+CASES
+conf
+deployment bg bg
+: >"$root/log"
+start=$(date +%s%N)
+[ "$(run ArtifactInstall bg)" -eq 0 ] || failed "background process: install"
+took=$((($(date +%s%N) - start) / 1000000))
+[ "$took" -lt 5000 ] || failed "background process: the install waited for it (${took} ms)"
+pkill -f 'sleep 30' || :
 
 # The re-run on rollback says so.
 while IFS='|' read -r setting want; do
@@ -244,4 +323,4 @@ ROLLBACK_ARGS=back again|back again
 CASES
 
 [ "$failures" -eq 0 ] || exit 1
-echo "zor-bundle module: every case held; $kills kills at each step, $random_kills at random times"
+echo "zor-bundle module: every case held; $kills kills at each step, $random_kills at random times ($landed mid-install)"

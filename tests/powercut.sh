@@ -1,0 +1,51 @@
+# shellcheck shell=sh
+# Shell helpers around powercut_fs.py, sourced by the tests that cut power.
+#   pc_mount IMAGE DIR [CUT_AFTER]  mounts IMAGE's durable state at DIR; with
+#                                   CUT_AFTER the power goes after that many
+#                                   changing operations
+#   pc_unmount DIR                  a clean unmount; prints the operation count
+#   pc_cut DIR                      the power goes now (if it has not), and
+#                                   DIR is let go of; true when a CUT_AFTER
+#                                   cut had landed
+#   pc_durable DIR                  every file and folder under DIR synced
+# Needs root, /dev/fuse and Debian's python3-pyfuse3; pc_usable says whether
+# the machine has them.
+pc_fs=$(dirname "$0")/powercut_fs.py
+
+pc_usable() {
+  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import pyfuse3' 2>/dev/null
+}
+
+pc_mounted() { grep -q " $1 fuse" /proc/mounts; }
+
+pc_mount() {
+  rm -f "$2.count"
+  if [ -n "${3:-}" ]; then
+    /usr/bin/python3 "$pc_fs" "$1" "$2" --cut-after "$3" --count-file "$2.count" &
+  else
+    /usr/bin/python3 "$pc_fs" "$1" "$2" --count-file "$2.count" &
+  fi
+  pc_pid=$!
+  i=0
+  until pc_mounted "$2"; do
+    i=$((i + 1))
+    [ "$i" -lt 100 ] || { echo "powercut_fs did not mount $2" >&2; return 1; }
+    sleep 0.05
+  done
+}
+
+pc_unmount() {
+  umount "$1"
+  wait "$pc_pid" || :
+  cat "$1.count"
+}
+
+pc_cut() {
+  kill -KILL "$pc_pid" 2>/dev/null || :
+  pc_status=0
+  wait "$pc_pid" 2>/dev/null || pc_status=$?
+  umount -l "$1" 2>/dev/null || :
+  [ "$pc_status" -eq 99 ]
+}
+
+pc_durable() { find "$1" -depth -exec sync -- {} +; }

@@ -1,0 +1,110 @@
+#!/bin/sh
+# Power cuts under the zor-bundle Update Module: the configuration folder
+# and the module's state live on the power-cut file system, which keeps
+# only what was made durable. Each case runs once to count its changing
+# operations, then once per operation with the power cut right after it;
+# then the file system comes back with what was durable, `zor-bundle
+# recover` runs (as at boot) and the client follows up. Every cut must end
+# with the old or the new pair, byte for byte, as the module's state says,
+# and the client's follow-up with the pair it names.
+#   test_zor_bundle_powercut.sh SOURCE_DIR BUILD_DIR
+set -eu
+src=$1
+build=$2
+. "$src/tests/powercut.sh"
+pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
+work=$(mktemp -d /var/tmp/zor_powercut.XXXXXX)
+trap 'pc_cut "$work/fs" || :; rm -rf "$work"' EXIT
+chmod 0755 "$work"
+fs=$work/fs
+launcher=$fs/launcher
+config=$launcher/zor_update_whole_package_config
+state=$fs/state
+mkdir -p "$fs" "$work/src" "$work/payloads" "$work/files"
+printf 'LAUNCHER_DIR=%s\nSTATE_DIR=%s\nRERUN_ON_ROLLBACK=yes\n' "$launcher" "$state" >"$work/conf"
+export ZOR_BUNDLE_CONF="$work/conf"
+module=$src/packaging/mender/zor-bundle
+
+payload() {  # payload NAME SIG(yes|no) LUA
+  mkdir -p "$work/src/$1" "$work/payloads/$1"
+  printf '%s\n' "$3" >"$work/src/$1/zor_update_whole_package.lua"
+  printf 'firmware of %s' "$1" >"$work/src/$1/fw.bin"
+  "$build/zor_pack" pack -o "$work/payloads/$1/nuvex.zor" "$work/src/$1" >/dev/null
+  [ "$2" = no ] || echo "signature of $1" >"$work/payloads/$1/nuvex.zor.minisig"
+}
+payload old yes 'return true'
+payload new yes 'return true'
+payload new_unsigned no 'return true'
+payload fails yes 'return false'
+pair() {  # pair DIR: the sha256 of its bundle and signature, "absent" for none
+  for f in nuvex.zor nuvex.zor.minisig; do
+    if [ -f "$1/$f" ]; then sha256sum <"$1/$f" | cut -c1-16; else echo absent; fi
+  done | tr '\n' ' '
+}
+module_state() { cat "$state/progress" 2>/dev/null || echo none; }
+step() {  # step STATE [PAYLOAD]: the module as the client runs it
+  rm -rf "$work/files/d"
+  mkdir -p "$work/files/d/files" "$work/files/d/tmp"
+  [ -z "${2:-}" ] || cp "$work/payloads/$2/"* "$work/files/d/files/"
+  sh "$module" "$1" "$work/files/d" >>"$work/log" 2>&1 || :
+}
+
+# An install stopped after its switch, before the launcher's exit.
+interrupt() { echo installing >"$state/progress" && sync -- "$state/progress"; }
+# base OLD PREPARE: a durable image of the device holding OLD's pair, after
+# PREPARE's steps (run without a cut).
+base() {
+  rm -f "$work/base"
+  pc_mount "$work/base" "$fs"
+  mkdir -p "$config"
+  cp "$build/zor_update_whole_package" "$launcher/"
+  cp "$work/payloads/$1/"* "$config/"
+  pc_durable "$fs"
+  eval "$2"
+  pc_unmount "$fs" >/dev/null
+}
+
+failures=0
+cuts=0
+checked() {  # checked CASE GOT WANT
+  if [ "$2" != "$3" ]; then echo "FAIL $1: pair $2, want $3"; tail -5 "$work/log"; failures=$((failures + 1)); fi
+}
+# CASE|OLD|NEW|PREPARE (steps before)|STEPS cut|FOLLOW-UP (the client's, after recovery)|pair after the follow-up
+while IFS='|' read -r what old new prepare steps follow final; do
+  base "$old" "$prepare"
+  cp "$work/base" "$work/base.$what"
+  pc_mount "$work/base" "$fs"
+  eval "$steps"
+  total=$(pc_unmount "$fs")
+  k=0
+  while [ "$k" -lt "$total" ]; do
+    cp "$work/base.$what" "$work/base"
+    pc_mount "$work/base" "$fs" "$k"
+    eval "$steps"
+    pc_cut "$fs" || { echo "FAIL $what: the cut after operation $k did not land"; failures=$((failures + 1)); }
+    pc_mount "$work/base" "$fs"
+    step recover
+    after=$(pair "$config")
+    case $(module_state) in
+      installed | committed) want=$new ;;
+      *) want=$old ;;
+    esac
+    checked "$what, cut after operation $k, recovered ($(module_state))" "$after" "$(pair "$work/payloads/$want")"
+    eval "$follow"
+    checked "$what, cut after operation $k, then $follow" "$(pair "$config")" "$(pair "$work/payloads/$final")"
+    pc_unmount "$fs" >/dev/null
+    k=$((k + 1))
+    cuts=$((cuts + 1))
+  done
+  echo "$what: $total cut points"
+done <<'CASES'
+install-signed-over-signed|old|new||step ArtifactInstall new|step ArtifactRollback|old
+install-unsigned-over-signed|old|new_unsigned||step ArtifactInstall new_unsigned|step ArtifactRollback|old
+failing-procedure|old|fails||step ArtifactInstall fails|step ArtifactRollback|old
+rollback|old|new|step ArtifactInstall new|step ArtifactRollback|step ArtifactRollback|old
+commit-then-commit|old|new|step ArtifactInstall new|step ArtifactCommit|step ArtifactCommit; step ArtifactInstall fails|new
+commit-then-rollback|old|new|step ArtifactInstall new|step ArtifactCommit|step ArtifactRollback|old
+recovery|old|new|step ArtifactInstall new; interrupt|step recover|step ArtifactRollback|old
+CASES
+[ "$failures" -eq 0 ] || exit 1
+echo "power cuts under the Update Module: $cuts cut points, each landed, 0 losses"
