@@ -6,21 +6,28 @@ MAKEFLAGS += --no-print-directory
 # with a product's own bundle key, make SIGNING_PUBKEY="keys/a.pub keys/b.pub"
 # a launcher that runs only bundles signed by one of those minisign keys, and
 # both stay in build/'s cache for every later make (test, demo, install, deb,
-# mender-artifact) until given again. Given empty (make BUNDLE_KEY=), each
-# goes back to the public default key or to no signing.
+# mender-artifact, clean) until given again. Given empty (make BUNDLE_KEY=),
+# each goes back to the public default key or to no signing. Only the make
+# command line configures: BUNDLE_KEY, SIGNING_PUBKEY and ALLOW_DEFAULT_KEY
+# taken from the environment are ignored, with a warning.
 empty :=
 space := $(empty) $(empty)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
-ifneq ($(origin BUNDLE_KEY),undefined)
+given = $(filter command line,$(origin $(1)))
+$(foreach v,BUNDLE_KEY SIGNING_PUBKEY ALLOW_DEFAULT_KEY,$(if $(filter environment%,$(origin $(v))),\
+  $(warning $(v) from the environment is ignored: only the make command line configures (make $(v)=...))))
+ifneq ($(call given,BUNDLE_KEY),)
 CMAKE_FLAGS += -DZOR_BUNDLE_KEY="$(if $(BUNDLE_KEY),$(abspath $(BUNDLE_KEY)))"
 endif
-ifneq ($(origin SIGNING_PUBKEY),undefined)
+ifneq ($(call given,SIGNING_PUBKEY),)
 CMAKE_FLAGS += -DZOR_SIGNING_PUBKEYS="$(subst $(space),;,$(strip $(foreach k,$(SIGNING_PUBKEY),$(abspath $(k)))))"
 endif
+# What the packaging scripts are told: the command line's value or nothing.
+ALLOW := $(if $(call given,ALLOW_DEFAULT_KEY),$(ALLOW_DEFAULT_KEY))
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo bench clean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
+.PHONY: all deps configure build test demo bench clean distclean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
 PREFIX ?= /usr/local
 
 all: build
@@ -32,13 +39,18 @@ deps:
 configure: deps
 	@mkdir -p $(BUILD)
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >$(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
-	@sed -n 's/^-- zor configuration/zor configuration/p' $(BUILD)/configure.log
+	@sed -n 's/^-- zor configuration/zor configuration/p; s/^-- zor tests/zor tests/p' $(BUILD)/configure.log
 
 build: configure
 	@cmake --build $(BUILD) -j2
 
+# The suite writes no package or artifact where make deb and make
+# mender-artifact put theirs.
 test: build
+	@ls $(BUILD) >$(BUILD)/.outputs-before
 	cd $(BUILD) && ctest --output-on-failure -j2
+	@ls $(BUILD) | grep -E '\.(deb|mender)$$' | grep -vxF -f $(BUILD)/.outputs-before \
+	  | sed 's|^|make test left a package in $(BUILD)/: |' | grep . && exit 1 || :
 
 # Only what the demo needs: the launcher and the packer.
 demo: configure
@@ -57,20 +69,21 @@ install: build
 mender-artifact: configure
 	@cmake --build $(BUILD) --target zor_pack -j2
 	@BUILD=$(BUILD) DEVICE_TYPE="$(DEVICE_TYPE)" PROCEDURE="$(PROCEDURE)" NAME="$(NAME)" \
-	  SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" ALLOW_DEFAULT_KEY="$(ALLOW_DEFAULT_KEY)" \
+	  SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" ALLOW_DEFAULT_KEY="$(ALLOW)" \
 	  scripts/mender-artifact.sh
 
 # The .deb lands in build/; a default-key build is refused unless
 # ALLOW_DEFAULT_KEY=1.
 deb: build
-	@ALLOW_DEFAULT_KEY="$(ALLOW_DEFAULT_KEY)" scripts/check-bundle-key $(BUILD) refuse "make deb"
+	@ALLOW_DEFAULT_KEY="$(ALLOW)" scripts/check-bundle-key $(BUILD) refuse "make deb"
 	cd $(BUILD) && cpack -G DEB
 
 # The whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
 # any report fails the run. The tests that build or package another tree
 # (product build, signing, Mender, install, .deb) run in make test only.
 test-sanitize: deps
-	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF >/dev/null
+	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF \
+	  -DZOR_BUNDLE_KEY= -DZOR_SIGNING_PUBKEYS= | sed -n 's/^-- zor configuration/build-sanitize: zor configuration/p' 
 	@cmake --build build-sanitize -j2
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -E 'Product|SignedBundles|Packaging|Mender'
@@ -78,7 +91,8 @@ test-sanitize: deps
 # libFuzzer targets (clang++) in build-fuzz/.
 fuzz: deps
 	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-	  -DZOR_FUZZ=ON -DZOR_BUILD_TESTS=OFF -DZOR_BUILD_BENCH=OFF >/dev/null
+	  -DZOR_FUZZ=ON -DZOR_BUILD_TESTS=OFF -DZOR_BUILD_BENCH=OFF -DZOR_BUNDLE_KEY= -DZOR_SIGNING_PUBKEYS= \
+	  | sed -n 's/^-- zor configuration/build-fuzz: zor configuration/p' 
 	@cmake --build build-fuzz -j2
 
 # Every target (the list is CMake's) for FUZZ_SECONDS over its committed corpus (new inputs go to
@@ -107,5 +121,12 @@ test-valgrind: build
 bench: build
 	$(BUILD)/zor_bench
 
+# Removes the build outputs and keeps the configuration (CMake's clean).
 clean:
-	rm -rf $(BUILD)
+	@if [ -f $(BUILD)/CMakeCache.txt ]; then cmake --build $(BUILD) --target clean; fi
+
+# Removes build/ and, with it, the configuration: the next make is a
+# default-key build unless BUNDLE_KEY is given again.
+distclean:
+	@if [ -f $(BUILD)/CMakeCache.txt ]; then sed -n 's/^-- zor configuration/removing build\/ and its configuration/p' $(BUILD)/configure.log; fi
+	rm -rf $(BUILD) build-sanitize build-fuzz

@@ -1,28 +1,50 @@
 #!/bin/sh
 # Wraps a procedure's bundle into a Mender artifact for the zor-bundle
-# Update Module: $BUILD/<NAME>.mender.
+# Update Module: $OUT/<NAME>.mender (OUT defaults to BUILD).
 #   DEVICE_TYPE=... [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=key.sec] [ARTIFACT_KEY=private.pem]
-#   [ALLOW_DEFAULT_KEY=1] [BUILD=build] scripts/mender-artifact.sh
+#   [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir] scripts/mender-artifact.sh
 # PROCEDURE is the folder to pack (default: the example); SIGNING_SECKEY
-# signs the bundle for a signing launcher (minisign); ARTIFACT_KEY signs the
-# artifact itself for the Mender client. A build with the public default
-# bundle key is refused unless ALLOW_DEFAULT_KEY=1.
+# signs the bundle for a signing launcher (minisign) and is required by a
+# signing build; ARTIFACT_KEY signs the artifact itself for the Mender
+# client. A build with the public default bundle key is refused unless
+# ALLOW_DEFAULT_KEY=1. Everything is checked before the artifact is
+# written: a signed bundle that this build's launcher would refuse (the
+# build's own zor_pack verify says why) is refused, exit 2.
 set -eu
 : "${DEVICE_TYPE:?set DEVICE_TYPE to the device_type of the devices}"
 BUILD=${BUILD:-build}
+OUT=${OUT:-$BUILD}
 PROCEDURE=${PROCEDURE:-examples/update}
 NAME=${NAME:-zor-$(basename "$PROCEDURE")-$(date +%Y%m%d%H%M%S)}
 [ -d "$PROCEDURE" ] || { echo "PROCEDURE=$PROCEDURE is not a folder" >&2; exit 1; }
 "$(dirname "$0")/check-bundle-key" "$BUILD" refuse "make mender-artifact"
-out=$BUILD/mender/$NAME
-rm -rf "$out"
-mkdir -p "$out"
-"$BUILD/zor_pack" pack -o "$out/nuvex.zor" "$PROCEDURE"
-set -- -f "$out/nuvex.zor"
+identity=$("$BUILD/zor_pack" --version)
+case $identity in
+  *"signing build"*)
+    if [ -z "${SIGNING_SECKEY:-}" ]; then
+      echo "make mender-artifact refused: a signing build's devices run only signed bundles; give SIGNING_SECKEY=path/to/key.sec, a minisign secret key of: $(printf '%s\n' "$identity" | sed -n 's/^signing build: runs only bundles signed by //p')" >&2
+      exit 2
+    fi ;;
+esac
+stage=$(mktemp -d "${TMPDIR:-/tmp}/zor-mender-artifact.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+"$BUILD/zor_pack" pack -o "$stage/nuvex.zor" "$PROCEDURE"
+set -- -f "$stage/nuvex.zor"
 if [ -n "${SIGNING_SECKEY:-}" ]; then
-  minisign -S -s "$SIGNING_SECKEY" -m "$out/nuvex.zor" -t "version:$(date +%s) $NAME"
-  set -- "$@" -f "$out/nuvex.zor.minisig"
+  minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:$(date +%s) $NAME"
+  set -- "$@" -f "$stage/nuvex.zor.minisig"
+  # The build's own check of what its launcher would run.
+  if ! "$BUILD/zor_pack" verify "$stage/nuvex.zor" >"$stage/verify.log" 2>&1; then
+    echo "make mender-artifact refused: this build's launcher would not run the signed bundle:" >&2
+    sed 's/^/  /' "$stage/verify.log" >&2
+    exit 2
+  fi
 fi
 if [ -n "${ARTIFACT_KEY:-}" ]; then set -- "$@" -k "$ARTIFACT_KEY"; fi
-mender-artifact write module-image -T zor-bundle -t "$DEVICE_TYPE" -n "$NAME" "$@" -o "$BUILD/$NAME.mender"
-echo "$BUILD/$NAME.mender"
+mkdir -p "$OUT"
+mender-artifact write module-image -T zor-bundle -t "$DEVICE_TYPE" -n "$NAME" "$@" -o "$stage/$NAME.mender"
+mkdir -p "$OUT/mender/$NAME"
+cp "$stage/nuvex.zor" "$OUT/mender/$NAME/"
+if [ -f "$stage/nuvex.zor.minisig" ]; then cp "$stage/nuvex.zor.minisig" "$OUT/mender/$NAME/"; fi
+mv "$stage/$NAME.mender" "$OUT/$NAME.mender"
+echo "$OUT/$NAME.mender"

@@ -8,6 +8,7 @@
 #                                   DIR is let go of; true when a CUT_AFTER
 #                                   cut had landed
 #   pc_durable DIR                  every file and folder under DIR synced
+#   pc_private "$0" "$@"            the test again, in a mount namespace of its own
 # Needs root, /dev/fuse and Debian's python3-pyfuse3; pc_usable says whether
 # the machine has them.
 pc_fs=$(dirname "$0")/powercut_fs.py
@@ -36,8 +37,20 @@ pc_mount() {
 
 pc_unmount() {
   umount "$1"
-  wait "$pc_pid" || :
+  i=0
+  until [ -s "$1.count" ]; do  # written as the file system's process ends
+    i=$((i + 1))
+    [ "$i" -lt 500 ] || { echo "powercut_fs at $1 did not end" >&2; return 1; }
+    sleep 0.02
+  done
   cat "$1.count"
+}
+
+# pc_private "$0" "$@": runs the calling test again in a mount namespace of
+# its own, so that its mounts are never copied into another test's.
+pc_private() {
+  [ -z "${ZOR_PC_PRIVATE:-}" ] || return 0
+  ZOR_PC_PRIVATE=1 exec unshare -m --propagation private sh "$@"
 }
 
 pc_cut() {

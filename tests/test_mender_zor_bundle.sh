@@ -157,7 +157,7 @@ killed() {
   sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
   kill -KILL -"$pid" 2>/dev/null || :
   st=0
-  wait "$pid" || st=$?
+  { wait "$pid"; } 2>/dev/null || st=$?
   trials=$((trials + 1))
   [ "$st" -ne 137 ] || landed=$((landed + 1))
   case $(cat /var/lib/zor-bundle/progress 2>/dev/null) in installing | restoring) mid_step=$((mid_step + 1)) ;; esac

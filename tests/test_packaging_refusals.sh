@@ -1,7 +1,8 @@
 #!/bin/sh
 # What a device artifact may carry: a Mender artifact (or a .deb) of a build
 # with the public default bundle key is refused, naming the key and the way
-# to a product key, unless ALLOW_DEFAULT_KEY=1; a product build passes.
+# to a product key, unless ALLOW_DEFAULT_KEY=1; a signing build's artifact
+# needs SIGNING_SECKEY, by a key the build trusts; a product build passes.
 #   test_packaging_refusals.sh SOURCE_DIR DEFAULT_BUILD_DIR   (after product_build.sh)
 set -eu
 src=$1
@@ -16,22 +17,29 @@ echo 'the product image' >"$work/procedure/custom.bin"
 fingerprint=$("$default/zor_pack" --version | sed -n 's/^bundle key fingerprint \([0-9a-f]*\).*/\1/p')
 failures=0
 
-while IFS='|' read -r what build allow status text; do
+keys=$default/product/keys
+# CASE|BUILD|ALLOW_DEFAULT_KEY|SIGNING_SECKEY|STATUS|TEXT; every artifact goes to the test's own folder.
+while IFS='|' read -r what build allow seckey status text; do
   out=0
-  (cd "$src" && BUILD=$build DEVICE_TYPE=t PROCEDURE=$work/procedure NAME=refusal-test ALLOW_DEFAULT_KEY=$allow \
-    sh scripts/mender-artifact.sh) >"$work/log" 2>&1 || out=$?
+  (cd "$src" && BUILD=$build OUT=$work/out DEVICE_TYPE=t PROCEDURE=$work/procedure NAME=refusal-test \
+    ALLOW_DEFAULT_KEY=$allow SIGNING_SECKEY=$seckey sh scripts/mender-artifact.sh) >"$work/log" 2>&1 || out=$?
   if [ "$out" -ne "$status" ] || ! grep -qF -- "$text" "$work/log"; then
     echo "FAIL $what: status $out (want $status)"; cat "$work/log"; failures=$((failures + 1))
   fi
-  if [ "$status" -eq 0 ] && ! "$build/zor_pack" list "$build/mender/refusal-test/nuvex.zor" | grep -q ' custom.bin '; then
+  if [ "$status" -eq 0 ] && ! "$build/zor_pack" list "$work/out/mender/refusal-test/nuvex.zor" | grep -q ' custom.bin '; then
     echo "FAIL $what: the artifact does not hold PROCEDURE"; failures=$((failures + 1))
   fi
-  rm -rf "$build/mender/refusal-test" "$build/refusal-test.mender"
+  if [ "$status" -ne 0 ] && [ -e "$work/out/refusal-test.mender" ]; then
+    echo "FAIL $what: refused, yet an artifact was written"; failures=$((failures + 1))
+  fi
+  rm -rf "$work/out"
 done <<CASES
-default key, refused|$default||1|make mender-artifact refused: the build carries the public default bundle key (fingerprint $fingerprint)
-default key, the way out|$default||1|make BUNDLE_KEY=~/secrets/product.txt
-default key allowed|$default|1|0|warning: make mender-artifact carries the public default bundle key
-product key|$product||0|$product/refusal-test.mender
+default key, refused|$default|||1|make mender-artifact refused: the build carries the public default bundle key (fingerprint $fingerprint)
+default key, the way out|$default|||1|make BUNDLE_KEY=~/secrets/product.txt
+default key allowed|$default|1||0|warning: make mender-artifact carries the public default bundle key
+signing build without SIGNING_SECKEY|$product|||2|give SIGNING_SECKEY=
+signing build, a key it does not trust|$product||$keys/c.sec|2|untrusted key id
+signing build, a trusted key|$product||$keys/a.sec|0|$work/out/refusal-test.mender
 CASES
 
 status=0

@@ -5,6 +5,7 @@
 set -eu
 . "$1/tests/powercut.sh"
 pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
+pc_private "$0" "$@"
 work=$(mktemp -d /var/tmp/zor_powercut.XXXXXX)
 trap 'pc_cut "$work/m" || :; rm -rf "$work"' EXIT
 mkdir "$work/m"

@@ -189,7 +189,7 @@ while [ "$random_kills" -lt "${ZOR_RANDOM_KILLS:-100}" ]; do
   sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
   kill -KILL -"$pid" 2>/dev/null || :
   st=0
-  wait "$pid" || st=$?
+  { wait "$pid"; } 2>/dev/null || st=$?
   [ "$st" -ne 137 ] || landed=$((landed + 1))
   recovered "50 MB install killed after $delay ms" old big big
   random_kills=$((random_kills + 1))
@@ -208,6 +208,7 @@ while read -r what where size text; do
     target=$config
     mkdir -p "$root/config_saved" && cp "$config"/* "$root/config_saved/"
   fi
+  mkdir -p "$target"
   mount -t tmpfs -o "size=$size,mode=0700" tmpfs "$target"
   [ "$where" != config ] || cp "$root/config_saved"/* "$config/"
   before=$(outside)

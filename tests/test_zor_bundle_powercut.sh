@@ -13,6 +13,7 @@ src=$1
 build=$2
 . "$src/tests/powercut.sh"
 pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
+pc_private "$0" "$@"
 work=$(mktemp -d /var/tmp/zor_powercut.XXXXXX)
 trap 'pc_cut "$work/fs" || :; rm -rf "$work"' EXIT
 chmod 0755 "$work"

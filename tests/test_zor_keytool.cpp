@@ -89,3 +89,46 @@ TEST_F(Keytool, RunningOutOfMemoryIsAFailureNotAnAbort) {
 }
 
 }  // namespace
+
+// hex2bin --force into another user's symlink left the key in their file; a
+// dangling symlink was followed even without --force; a FIFO blocked.
+TEST_F(Keytool, KeyFilesGoOnlyWhereTheyAreMeant) {
+  const std::string tool = std::string(ZOR_BIN_DIR) + "/zor_keytool";
+  write_file(path("in.txt"), "k = 0x12345678\n");
+  write_file(path("victim"), "victim");
+  struct {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    std::string err;
+  } cases[] = {
+      {"symlink", [&](const std::string& t) { ASSERT_EQ(symlink(path("victim").c_str(), t.c_str()), 0); },
+       "is a symbolic link"},
+      {"dangling symlink", [&](const std::string& t) { ASSERT_EQ(symlink(path("nowhere").c_str(), t.c_str()), 0); },
+       "is a symbolic link"},
+      {"FIFO", [&](const std::string& t) { ASSERT_EQ(mkfifo(t.c_str(), 0600), 0); }, "is not a regular file"},
+      {"another user's file", [&](const std::string& t) {
+         write_file(t, "theirs");
+         ASSERT_EQ(chown(t.c_str(), 65534, 65534), 0);
+       }, "belongs to another user"},
+      {"hard link", [&](const std::string& t) { ASSERT_EQ(link(path("victim").c_str(), t.c_str()), 0); },
+       "has other names"},
+  };
+  for (const auto& c : cases) {
+    const std::string target = path("target");
+    c.make(target);
+    for (bool force : {false, true}) {
+      std::vector<std::string> args = {"hex2bin", path("in.txt"), target};
+      if (force) args.insert(args.begin() + 1, "--force");
+      auto r = run_program(tool, args);
+      EXPECT_EQ(r.status, 1) << c.what;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << ": " << r.err;
+    }
+    EXPECT_EQ(read_file(path("victim")), "victim") << c.what;
+    EXPECT_FALSE(is_path_existed(path("nowhere").c_str())) << c.what;
+    unlink(target.c_str());
+  }
+  // A key file of one's own is replaced with --force, by a new inode.
+  write_file(path("own.bin"), "old");
+  ASSERT_EQ(run_program(tool, {"hex2bin", "--force", path("in.txt"), path("own.bin")}).status, 0);
+  EXPECT_EQ(read_file(path("own.bin")), std::string("\x78\x56\x34\x12", 4));
+}

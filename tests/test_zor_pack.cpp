@@ -1,6 +1,8 @@
 // Runs the real zor_pack.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <functional>
@@ -280,6 +282,47 @@ TEST_F(PackCli, RunTellsWhatTheEntryDidAndCleansUp) {
 // made a root-owned setuid file, it replaced a symbolic link by a file and
 // split hard links. Now bytes 0..3 are written in place, and what is not a
 // regular file is refused and left alone.
+// stamp said "stamped" when a non-owner's write had dropped setuid, and
+// when the file grew while its CRC was computed (a later --check failed).
+TEST_F(PackCli, StampFailsWhenItCannotKeepItsWord) {
+  const std::string image = path("fw.img");
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);  // the other user reaches the image
+  struct {
+    const char* what;
+    size_t size;
+    mode_t mode;
+    bool as_other_user;
+    bool appended_meanwhile;
+    std::string err;
+  } cases[] = {
+      {"a non-owner and a setuid file", 4096, 04777, true, false, "only its owner can put back"},
+      {"a file appended to meanwhile", size_t{256} << 20, 0644, false, true, "changed while its CRC was computed"},
+  };
+  for (const auto& c : cases) {
+    write_file(image, std::string(c.size, 'p'));
+    ASSERT_EQ(chmod(image.c_str(), c.mode), 0);
+    std::string old = read_file(image);
+    pid_t appender = c.appended_meanwhile ? fork() : 0;
+    if (c.appended_meanwhile && appender == 0) {
+      for (;;) {
+        FILE* f = fopen(image.c_str(), "ab");
+        if (f) fputc('a', f), fclose(f);
+        usleep(200);
+      }
+    }
+    auto r = run_program(kPack, {"stamp", image}, "", [&] {
+      if (c.as_other_user && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(122);
+    });
+    if (appender > 0) kill(appender, SIGKILL), waitpid(appender, nullptr, 0);
+    EXPECT_EQ(r.status, 1) << c.what << ": " << r.out << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << ": " << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(image.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what;
+    EXPECT_EQ(read_file(image).substr(0, 4), old.substr(0, 4)) << c.what << ": bytes 0..3 were written";
+  }
+}
+
 TEST_F(PackCli, StampWritesInPlaceAndRefusesWhatIsNoImage) {
   const std::string image = path("fw.img"), content = "XXXX" + std::string(70000, 'p');
   struct {
@@ -297,7 +340,7 @@ TEST_F(PackCli, StampWritesInPlaceAndRefusesWhatIsNoImage) {
       {"symbolic link", [&] { return symlink(image.c_str(), path("link").c_str()) == 0 ? path("link") : ""; }, 1,
        "a symbolic link"},
       {"FIFO", [&] { return mkfifo(path("fifo").c_str(), 0600) == 0 ? path("fifo") : ""; }, 1, "not a regular file"},
-      {"directory", [&] { return mkdir(path("dir").c_str(), 0700) == 0 ? path("dir") : ""; }, 1, "Is a directory"},
+      {"directory", [&] { return mkdir(path("dir").c_str(), 0700) == 0 ? path("dir") : ""; }, 1, "not a regular file"},
       {"shorter than its CRC field", [&] { write_file(image, "abc"); return image; }, 1, "3 bytes"},
   };
   for (const auto& c : cases) {

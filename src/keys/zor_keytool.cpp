@@ -2,6 +2,7 @@
 // Exit status: 0 done, 1 the operation failed (its own messages), 2 usage.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "key_fingerprint.h"
 #include "tool_identity.h"
 #include "files.h"
+#include "text.h"
 
 namespace {
 
@@ -33,12 +35,80 @@ bool same_file(const std::string& a, const std::string& b) {
                     sa.st_ino == sb.st_ino);
 }
 
-// False (after a message naming it) when a key file would be overwritten
-// without --force.
+// False (after a message naming it) when a key file may not go to `path`:
+// a symbolic link (dangling or not), anything but a regular file, another
+// user's file or one with other names is never written to or replaced, and
+// an existing key file is replaced only with --force.
 bool may_write(const std::string& path, bool force) {
-  if (force || !is_path_existed(path.c_str())) return true;
-  fprintf(stderr, "zor_keytool: %s exists; a key file is replaced only with --force\n", path.c_str());
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return true;
+  const char* why = nullptr;
+  std::string text;
+  if (S_ISLNK(st.st_mode))
+    why = "is a symbolic link; a key file is never written through one";
+  else if (!S_ISREG(st.st_mode))
+    why = "is not a regular file";
+  else if (st.st_uid != geteuid())
+    why = std_string_format(text, "belongs to another user (uid %u); a key file is never written into it",
+                            static_cast<unsigned>(st.st_uid)).c_str();
+  else if (st.st_nlink > 1)
+    why = "has other names (hard links), which would receive the key too";
+  else if (!force)
+    why = "exists; a key file is replaced only with --force";
+  if (why == nullptr) return true;
+  fprintf(stderr, "zor_keytool: %s %s\n", path.c_str(), why);
   return false;
+}
+
+// A key file on its way: written under a fresh name beside its target
+// (mkstemp: created exclusively, 0600, no link followed), then synced and
+// renamed over the target, so the key reaches only the name meant.
+struct pending_key_file {
+  std::string target;
+  std::string tmp;
+};
+
+// Creates the temporary file; false after a message with the target and
+// the system's reason.
+bool start_key_file(pending_key_file& f, const std::string& target) {
+  f.target = target;
+  size_t slash = target.rfind('/');
+  f.tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".zor_keytool.XXXXXX";
+  int fd = mkstemp(&f.tmp[0]);
+  if (fd < 0) {
+    fprintf(stderr, "zor_keytool: %s: %s\n", target.c_str(), strerror(errno));
+    f.tmp.clear();
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+// Syncs the temporary file and renames it over the target, then syncs the
+// folder; false after a message.
+bool finish_key_file(pending_key_file& f) {
+  int fd = open(f.tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = fd >= 0 && fsync(fd) == 0 && rename(f.tmp.c_str(), f.target.c_str()) == 0;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (!ok) {
+    fprintf(stderr, "zor_keytool: %s: %s\n", f.target.c_str(), strerror(err));
+    return false;
+  }
+  f.tmp.clear();
+  size_t slash = f.target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : f.target.substr(0, slash);
+  if ((fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  return true;
+}
+
+// Removes a temporary file that was not renamed into place.
+void drop_key_file(pending_key_file& f) {
+  if (!f.tmp.empty()) unlink(f.tmp.c_str());
+  f.tmp.clear();
 }
 
 // Adds the line the library leaves out when it cannot open `path`: the path
@@ -101,24 +171,34 @@ int cmd_gen(const std::string& name, int32_t len, const std::vector<std::string>
     return 0;
   }
   if (!may_write(files[0], force) || !may_write(files[1], force)) return 1;
-  int32_t rc = gen_files_quietly(files, name, len, work.data());
-  if (rc == kKeyGenOpenBin || rc == kKeyGenOpenText)
-    explain_open_failure(files[rc == kKeyGenOpenBin ? 0 : 1], O_WRONLY);
-  if (rc == 0)
+  pending_key_file bin, text;
+  if (!start_key_file(bin, files[0])) return 1;
+  if (!start_key_file(text, files[1])) {
+    drop_key_file(bin);
+    return 1;
+  }
+  int32_t rc = gen_files_quietly({bin.tmp, text.tmp}, name, len, work.data());
+  bool ok = rc == 0 && finish_key_file(bin) && finish_key_file(text);
+  drop_key_file(bin);
+  drop_key_file(text);
+  if (ok)
     printf("wrote %s (%d bytes) and %s; key fingerprint %s\n", files[0].c_str(), len, files[1].c_str(),
            key_fingerprint(work.data(), static_cast<size_t>(len)).c_str());
   std::fill(work.begin(), work.end(), 0);
-  return rc == 0 ? 0 : 1;
+  return ok ? 0 : 1;
 }
 
 int cmd_hex2bin(const std::string& text_file, const std::string& bin_file, int32_t len, bool buffer_form,
                 bool force) {
   if (!buffer_form) {
     if (!may_write(bin_file, force)) return 1;
-    int32_t rc = zor_hexstr_key_to_int_buf(text_file.c_str(), bin_file.c_str());
+    pending_key_file bin;
+    if (!start_key_file(bin, bin_file)) return 1;
+    int32_t rc = zor_hexstr_key_to_int_buf(text_file.c_str(), bin.tmp.c_str());
     if (rc == kKeyHexOpenIn) explain_open_failure(text_file, O_RDONLY);
-    if (rc == kKeyHexOpenOut) explain_open_failure(bin_file, O_WRONLY);
-    return rc == 0 ? 0 : 1;
+    bool ok = rc == 0 && finish_key_file(bin);
+    drop_key_file(bin);
+    return ok ? 0 : 1;
   }
   std::vector<uint8_t> key(static_cast<size_t>(len));
   std::string line;
@@ -183,6 +263,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any key material is read or made: no core dump may hold it.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   if (zor_open_std_descriptors() != 0) return 1;
   try {
     return run(argc, argv);

@@ -11,8 +11,9 @@
 #include <cstddef>
 #include <lua.hpp>
 
-// Compiling a real script never needs more than a few megabytes; a
-// malformed chunk may ask for gigabytes before Lua notices it is truncated.
+// The cap of a check on a bundle nobody vouches for (zor_pack verify):
+// compiling a real script needs far less, while a malformed chunk may ask
+// for gigabytes before Lua notices it is truncated.
 const size_t kChunkMemoryCap = size_t{256} << 20;
 
 // True when Lua takes the chunk as precompiled (its first byte is the 0x1b

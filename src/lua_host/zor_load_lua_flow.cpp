@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -317,8 +318,15 @@ static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_si
   if (size <= 0) return zor_fail(kSource, kLineFileSize, "Fail in get_filesize %s\n", path);
   uint8_t* buf = new_file_buffer(static_cast<size_t>(size));
   if (buf == nullptr) return zor_fail(kSource, kLineAlloc, "Fail in alloc buf at sz 0x%x\n", size);
-  // One read call into the one buffer; more only if the kernel returns less.
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, so a FIFO swapped in for the bundle cannot
+  // hold the launcher; then it must still be a regular file. One read call
+  // into the one buffer; more only if the kernel returns less.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
   int32_t got = 0;
   for (ssize_t n; fd >= 0 && got < size && (n = read(fd, buf + got, static_cast<size_t>(size - got))) > 0;)
     got += static_cast<int32_t>(n);

@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include <cstdint>
 #include <new>
 
 #include "chunk_gate.h"
@@ -45,9 +46,12 @@ int compile_in_state(lua_State* L) {
   return 1;
 }
 
+// No limit beyond the machine's: what the launcher's own state has.
+const size_t kNoLimit = SIZE_MAX;
+
 int compile(const std::string& source, const std::string& chunk_name, dump_mode mode, std::string* bytecode,
-            std::string& error) {
-  lua_State* L = chunk_new_capped_state(kChunkMemoryCap);
+            size_t limit, std::string& error) {
+  lua_State* L = chunk_new_capped_state(limit);
   if (L == nullptr) {
     error = "not enough memory for a Lua state";
     return LUA_ERRMEM;
@@ -59,6 +63,8 @@ int compile(const std::string& source, const std::string& chunk_name, dump_mode 
   if (status == LUA_OK) status = job.status;
   if (status != LUA_OK) {
     error = zor_lua_error_text(L, -1);  // [-0, +0]: the error object
+    if (status == LUA_ERRMEM && limit != kNoLimit)
+      error = "the check's memory limit of " + std::to_string(limit >> 20) + " MiB was reached (" + error + ")";
   }
   chunk_close_capped_state(L);
   return status;
@@ -67,15 +73,20 @@ int compile(const std::string& source, const std::string& chunk_name, dump_mode 
 }  // namespace
 
 int chunk_compile_check(const std::string& source, const std::string& chunk_name, std::string& error) {
-  return compile(source, chunk_name, kNoDump, nullptr, error);
+  return compile(source, chunk_name, kNoDump, nullptr, kNoLimit, error);
+}
+
+int chunk_compile_check_within(const std::string& source, const std::string& chunk_name, size_t limit,
+                               std::string& error) {
+  return compile(source, chunk_name, kNoDump, nullptr, limit, error);
 }
 
 int chunk_compile_to_bytecode(const std::string& source, const std::string& chunk_name, std::string& bytecode,
                               std::string& error) {
-  return compile(source, chunk_name, kDumpWithDebugInfo, &bytecode, error);
+  return compile(source, chunk_name, kDumpWithDebugInfo, &bytecode, kNoLimit, error);
 }
 
 int chunk_compile_to_stripped_bytecode(const std::string& source, const std::string& chunk_name,
                                        std::string& bytecode, std::string& error) {
-  return compile(source, chunk_name, kDumpStripped, &bytecode, error);
+  return compile(source, chunk_name, kDumpStripped, &bytecode, kNoLimit, error);
 }

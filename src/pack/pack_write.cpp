@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "crc32.h"
 #include "files.h"
@@ -54,11 +55,12 @@ int cmd_extract(const std::string& path, const std::string& dir) {
 
 namespace {
 
-// Opens an image to stamp (or only to check) and checks it is a regular
-// file; -1 after a message otherwise. Stamping goes through no symbolic link,
-// and a FIFO in the image's place cannot block the open.
+// Opens an image to stamp (or only to check) for reading and checks it is a
+// regular file; -1 after a message otherwise. Stamping goes through no
+// symbolic link, and a FIFO or device in the image's place is neither
+// blocked on nor ever opened for writing.
 int open_image(const std::string& path, bool check_only, struct stat* st) {
-  int fd = open(path.c_str(), (check_only ? O_RDONLY : O_RDWR | O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | (check_only ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     complain("%s: %s", path.c_str(), errno == ELOOP ? "a symbolic link: stamp the file it names" : strerror(errno));
     return -1;
@@ -69,6 +71,30 @@ int open_image(const std::string& path, bool check_only, struct stat* st) {
     return -1;
   }
   return fd;
+}
+
+// The same regular file opened again for writing, through the descriptor
+// already open (never by its name, which may name something else by now).
+// -1 after a message.
+int reopen_for_writing(const std::string& path, int fd, const struct stat& st) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  int rw = open(self.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat now;
+  if (rw >= 0 && (fstat(rw, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    close(rw);
+    errno = ESTALE;
+    rw = -1;
+  }
+  if (rw < 0) complain("%s: %s", path.c_str(), strerror(errno));
+  return rw;
+}
+
+// True when the file is as it was when opened: neither its size nor its
+// modification time changed meanwhile.
+bool unchanged(int fd, const struct stat& st) {
+  struct stat now;
+  return fstat(fd, &now) == 0 && now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
 }
 
 // The CRC of bytes 4 to `size` of the open image, read through a stream of
@@ -131,15 +157,43 @@ int cmd_stamp(const std::string& path, bool check_only) {
     complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
     return 1;
   }
-  zor_store_le32(field, crc);
-  bool written = pwrite(fd, field, 4, 0) == 4 && fsync(fd) == 0;
-  err = errno;
-  // Writing as the owner drops setuid and setgid: put the mode back as it was.
-  struct stat now;
-  if (written && fstat(fd, &now) == 0 && (now.st_mode & 07777) != (st.st_mode & 07777)) fchmod(fd, st.st_mode & 07777);
+  // Writing drops setuid and setgid, which only the owner (or root) can
+  // put back: such a file is not stamped by anyone else.
+  if ((st.st_mode & 06000) != 0 && geteuid() != 0 && geteuid() != st.st_uid) {
+    complain("%s: mode %04o: writing would drop its setuid/setgid bits, which only its owner can put back: "
+             "not stamped", path.c_str(), static_cast<unsigned>(st.st_mode & 07777));
+    close(fd);
+    return 1;
+  }
+  int rw = reopen_for_writing(path, fd, st);
   close(fd);
+  if (rw < 0) return 1;
+  if (!unchanged(rw, st)) {
+    complain("%s: changed while its CRC was computed (size or modification time): not stamped", path.c_str());
+    close(rw);
+    return 1;
+  }
+  zor_store_le32(field, crc);
+  bool written = pwrite(rw, field, 4, 0) == 4 && fsync(rw) == 0;
+  err = errno;
+  struct stat now;
+  bool same_size = fstat(rw, &now) == 0 && now.st_size == st.st_size;
+  // Writing as the owner drops setuid and setgid: put the mode back as it was.
+  if (written && same_size && (now.st_mode & 07777) != (st.st_mode & 07777) && fchmod(rw, st.st_mode & 07777) != 0)
+    err = errno;
+  bool mode_kept = fstat(rw, &now) == 0 && (now.st_mode & 07777) == (st.st_mode & 07777);
+  close(rw);
   if (!written) {
     complain("%s: %s", path.c_str(), strerror(err));
+    return 1;
+  }
+  if (!same_size) {
+    complain("%s: changed while being stamped (its size): the CRC written may not cover it", path.c_str());
+    return 1;
+  }
+  if (!mode_kept) {
+    complain("%s: stamped, but its mode %04o could not be put back (now %04o): %s", path.c_str(),
+             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(now.st_mode & 07777), strerror(err));
     return 1;
   }
   printf("%s: stamped CRC %s (was %s)\n", path.c_str(), hex32(crc).c_str(), hex32(stored).c_str());
