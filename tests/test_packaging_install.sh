@@ -11,7 +11,8 @@ trap 'rm -rf "$work"' EXIT
 
 DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
 usr=$work/stage/usr
-for f in bin/zor_pack bin/zor_keytool lib/zor/zor_update_whole_package include/zor/zor_load_lua_flow.h \
+for f in bin/zor_pack bin/zor_keytool bin/zor-ab share/zor-update/lua/zor_ab.lua lib/zor/zor_update_whole_package \
+  include/zor/zor_load_lua_flow.h \
   share/man/man1/zor_pack.1.gz share/man/man1/zor_keytool.1.gz share/man/man1/zor_update_whole_package.1.gz \
   share/doc/zor-update/copyright; do
   [ -e "$usr/$f" ] || { echo "not installed: $f"; exit 1; }
@@ -25,7 +26,7 @@ status=0
 "$work/device/zor_update_whole_package" "$work/installed" 2>"$work/log" || status=$?
 grep -o '/tmp/tmpdir\.[A-Za-z0-9]*' "$work/log" | sort -u | while read -r d; do rm -rf "$d"; done
 [ "$status" -eq 0 ] || { echo "installed launcher failed ($status):"; cat "$work/log"; exit 1; }
-cmp -s "$work/installed/firmware.img" "$src/examples/update/firmware.img" || { echo "firmware not installed"; exit 1; }
+cmp -s "$work/installed/slot-B.img" "$src/examples/update/firmware.img" || { echo "firmware not installed"; exit 1; }
 
 cat >"$work/crc.cpp" <<'CPP'
 #include <cstdio>

@@ -3,6 +3,7 @@
 # cut is exactly what was made durable (LazyFS's model).
 #   test_powercut_fs.sh SOURCE_DIR
 set -eu
+# shellcheck source=tests/powercut.sh disable=SC1091
 . "$1/tests/powercut.sh"
 pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
 pc_private "$0" "$@"

@@ -11,6 +11,7 @@
 set -eu
 src=$1
 build=$2
+# shellcheck source=tests/powercut.sh disable=SC1091
 . "$src/tests/powercut.sh"
 pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
 pc_private "$0" "$@"

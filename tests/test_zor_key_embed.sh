@@ -42,7 +42,7 @@ status=0
 "$work/run/zor_update_whole_package" "$work/installed" 2>"$work/log" || status=$?
 cleanup_unpack
 [ "$status" -eq 0 ] || { echo "product launcher failed ($status) on a product bundle:"; cat "$work/log"; exit 1; }
-cmp -s "$work/installed/firmware.img" "$src/examples/update/firmware.img" || { echo "firmware not installed"; exit 1; }
+cmp -s "$work/installed/slot-B.img" "$src/examples/update/firmware.img" || { echo "firmware not installed"; exit 1; }
 
 "$default/zor_pack" pack --force -o "$cfg/nuvex.zor" "$src/examples/update" >/dev/null 2>&1
 sign

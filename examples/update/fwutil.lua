@@ -34,43 +34,4 @@ function M.check_image(path)
   return true
 end
 
-function M.install(source, target_dir, name)
-  local ok = os.execute("mkdir -p '" .. target_dir:gsub("'", "'\\''") .. "'")
-  if not ok then return false, "cannot create " .. target_dir end
-  local src, err = io.open(source, "rb")
-  if not src then return false, err end
-  local data = src:read("a")
-  src:close()
-  local dst
-  dst, err = io.open(target_dir .. "/" .. name, "wb")
-  if not dst then return false, err end
-  local written = dst:write(data)
-  local closed = dst:close()
-  if not written or not closed then return false, "cannot write " .. target_dir .. "/" .. name end
-  return true
-end
-
--- The N of "version:N" in a signature's trusted comment, or nil.
-function M.signed_version(comment)
-  return comment and tonumber(comment:match("version:(%d+)"))
-end
-
--- The version recorded by the last signed install into `target_dir`, or nil.
-function M.installed_version(target_dir)
-  local f = io.open(target_dir .. "/VERSION", "r")
-  if not f then return nil end
-  local version = tonumber(f:read("l"))
-  f:close()
-  return version
-end
-
-function M.record_version(target_dir, version)
-  local f, err = io.open(target_dir .. "/VERSION", "w")
-  if not f then return false, err end
-  local written = f:write(version, "\n")
-  local closed = f:close()
-  if not written or not closed then return false, "cannot write " .. target_dir .. "/VERSION" end
-  return true
-end
-
 return M

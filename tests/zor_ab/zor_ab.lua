@@ -1,0 +1,1 @@
+../../lua/zor_ab.lua
