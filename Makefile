@@ -63,12 +63,12 @@ install: build
 	@scripts/check-bundle-key $(BUILD) warn "make install"
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# make mender-artifact DEVICE_TYPE=... [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]
+# make mender-artifact DEVICE_TYPE=... [VERSION=N] [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]
 # [ALLOW_DEFAULT_KEY=1]: a procedure (default: the example) as a Mender
 # artifact for the zor-bundle Update Module.
 mender-artifact: configure
 	@cmake --build $(BUILD) --target zor_pack -j2
-	@BUILD=$(BUILD) DEVICE_TYPE="$(DEVICE_TYPE)" PROCEDURE="$(PROCEDURE)" NAME="$(NAME)" \
+	@BUILD=$(BUILD) DEVICE_TYPE="$(DEVICE_TYPE)" VERSION="$(VERSION)" PROCEDURE="$(PROCEDURE)" NAME="$(NAME)" \
 	  SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" ALLOW_DEFAULT_KEY="$(ALLOW)" \
 	  scripts/mender-artifact.sh
 

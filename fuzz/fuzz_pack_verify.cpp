@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(data, data + size);
   if (size > 0 && (data[0] & 1)) image = zor_fuzz::sealed_from(data, size);
   std::vector<bundle_entry> entries;
-  std::vector<std::string> problems;
+  std::vector<bundle_problem> problems;
   bundle_open(image.data(), image.size(), entries, problems);
   bundle_check_names(entries, kFileItemsWritten, problems);
   bundle_check_launch(image.size(), entries, problems);

@@ -1,12 +1,14 @@
 #!/bin/sh
 # Wraps a procedure's bundle into a Mender artifact for the zor-bundle
 # Update Module: $OUT/<NAME>.mender (OUT defaults to BUILD).
-#   DEVICE_TYPE=... [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=key.sec] [ARTIFACT_KEY=private.pem]
-#   [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir] scripts/mender-artifact.sh
+#   DEVICE_TYPE=... [VERSION=N] [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=key.sec]
+#   [ARTIFACT_KEY=private.pem] [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir] scripts/mender-artifact.sh
 # PROCEDURE is the folder to pack (default: the example); SIGNING_SECKEY
-# signs the bundle for a signing launcher (minisign) and is required by a
-# signing build; ARTIFACT_KEY signs the artifact itself for the Mender
-# client. A build with the public default bundle key is refused unless
+# signs the bundle for a signing launcher (minisign), with the trusted
+# comment "version:N NAME", and is required by a signing build, as VERSION
+# is; the artifact's name (default zor-<folder>-<N>) and provides
+# (zor-bundle.version) carry the version too. ARTIFACT_KEY signs the
+# artifact itself for the Mender client. A build with the public default bundle key is refused unless
 # ALLOW_DEFAULT_KEY=1. Everything is checked before the artifact is
 # written: a signed bundle that this build's launcher would refuse (the
 # build's own zor_pack verify says why) is refused, exit 2.
@@ -15,12 +17,20 @@ set -eu
 BUILD=${BUILD:-build}
 OUT=${OUT:-$BUILD}
 PROCEDURE=${PROCEDURE:-examples/update}
-NAME=${NAME:-zor-$(basename "$PROCEDURE")-$(date +%Y%m%d%H%M%S)}
+VERSION=${VERSION:-}
+case $VERSION in
+  '' | *[!0-9]*) [ -z "$VERSION" ] || { echo "VERSION=$VERSION: a version is a number (version:N)" >&2; exit 2; } ;;
+esac
+NAME=${NAME:-zor-$(basename "$PROCEDURE")-${VERSION:-$(date +%Y%m%d%H%M%S)}}
 [ -d "$PROCEDURE" ] || { echo "PROCEDURE=$PROCEDURE is not a folder" >&2; exit 1; }
 "$(dirname "$0")/check-bundle-key" "$BUILD" refuse "make mender-artifact"
 identity=$("$BUILD/zor_pack" --version)
 case $identity in
   *"signing build"*)
+    if [ -z "$VERSION" ]; then
+      echo "make mender-artifact refused: a signing build's bundles carry version:N in their signature, which devices refuse to go below; give VERSION=N" >&2
+      exit 2
+    fi
     if [ -z "${SIGNING_SECKEY:-}" ]; then
       echo "make mender-artifact refused: a signing build's devices run only signed bundles; give SIGNING_SECKEY=path/to/key.sec, a minisign secret key of: $(printf '%s\n' "$identity" | sed -n 's/^signing build: runs only bundles signed by //p')" >&2
       exit 2
@@ -31,7 +41,7 @@ trap 'rm -rf "$stage"' EXIT
 "$BUILD/zor_pack" pack -o "$stage/nuvex.zor" "$PROCEDURE"
 set -- -f "$stage/nuvex.zor"
 if [ -n "${SIGNING_SECKEY:-}" ]; then
-  minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:$(date +%s) $NAME"
+  minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:${VERSION:?give VERSION=N to sign} $NAME"
   set -- "$@" -f "$stage/nuvex.zor.minisig"
   # The build's own check of what its launcher would run.
   if ! "$BUILD/zor_pack" verify "$stage/nuvex.zor" >"$stage/verify.log" 2>&1; then
@@ -41,6 +51,7 @@ if [ -n "${SIGNING_SECKEY:-}" ]; then
   fi
 fi
 if [ -n "${ARTIFACT_KEY:-}" ]; then set -- "$@" -k "$ARTIFACT_KEY"; fi
+if [ -n "$VERSION" ]; then set -- "$@" --provides "zor-bundle.version:$VERSION"; fi
 mkdir -p "$OUT"
 mender-artifact write module-image -T zor-bundle -t "$DEVICE_TYPE" -n "$NAME" "$@" -o "$stage/$NAME.mender"
 mkdir -p "$OUT/mender/$NAME"

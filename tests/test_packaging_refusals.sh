@@ -18,28 +18,35 @@ fingerprint=$("$default/zor_pack" --version | sed -n 's/^bundle key fingerprint 
 failures=0
 
 keys=$default/product/keys
-# CASE|BUILD|ALLOW_DEFAULT_KEY|SIGNING_SECKEY|STATUS|TEXT; every artifact goes to the test's own folder.
-while IFS='|' read -r what build allow seckey status text; do
+# CASE|BUILD|ALLOW_DEFAULT_KEY|SIGNING_SECKEY|VERSION|STATUS|TEXT; every artifact goes to the test's own folder.
+while IFS='|' read -r what build allow seckey version status text; do
   out=0
   (cd "$src" && BUILD=$build OUT=$work/out DEVICE_TYPE=t PROCEDURE=$work/procedure NAME=refusal-test \
-    ALLOW_DEFAULT_KEY=$allow SIGNING_SECKEY=$seckey sh scripts/mender-artifact.sh) >"$work/log" 2>&1 || out=$?
+    ALLOW_DEFAULT_KEY=$allow SIGNING_SECKEY=$seckey VERSION=$version sh scripts/mender-artifact.sh) >"$work/log" 2>&1 ||
+    out=$?
   if [ "$out" -ne "$status" ] || ! grep -qF -- "$text" "$work/log"; then
     echo "FAIL $what: status $out (want $status)"; cat "$work/log"; failures=$((failures + 1))
   fi
   if [ "$status" -eq 0 ] && ! "$build/zor_pack" list "$work/out/mender/refusal-test/nuvex.zor" | grep -q ' custom.bin '; then
     echo "FAIL $what: the artifact does not hold PROCEDURE"; failures=$((failures + 1))
   fi
+  if [ -n "$version" ] && [ "$status" -eq 0 ] &&
+    ! grep -qxF "trusted comment: version:$version refusal-test" "$work/out/mender/refusal-test/nuvex.zor.minisig"; then
+    echo "FAIL $what: the signature does not carry version:$version"; failures=$((failures + 1))
+  fi
   if [ "$status" -ne 0 ] && [ -e "$work/out/refusal-test.mender" ]; then
     echo "FAIL $what: refused, yet an artifact was written"; failures=$((failures + 1))
   fi
   rm -rf "$work/out"
 done <<CASES
-default key, refused|$default|||1|make mender-artifact refused: the build carries the public default bundle key (fingerprint $fingerprint)
-default key, the way out|$default|||1|make BUNDLE_KEY=~/secrets/product.txt
-default key allowed|$default|1||0|warning: make mender-artifact carries the public default bundle key
-signing build without SIGNING_SECKEY|$product|||2|give SIGNING_SECKEY=
-signing build, a key it does not trust|$product||$keys/c.sec|2|untrusted key id
-signing build, a trusted key|$product||$keys/a.sec|0|$work/out/refusal-test.mender
+default key, refused|$default||||1|make mender-artifact refused: the build carries the public default bundle key (fingerprint $fingerprint)
+default key, the way out|$default||||1|make BUNDLE_KEY=~/secrets/product.txt
+default key allowed|$default|1|||0|warning: make mender-artifact carries the public default bundle key
+signing build without SIGNING_SECKEY|$product|||7|2|give SIGNING_SECKEY=
+signing build without VERSION|$product||$keys/a.sec||2|give VERSION=N
+signing build, VERSION not a number|$product||$keys/a.sec|7b|2|a version is a number
+signing build, a key it does not trust|$product||$keys/c.sec|7|2|untrusted key id
+signing build, a trusted key|$product||$keys/a.sec|7|0|$work/out/refusal-test.mender
 CASES
 
 status=0

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <functional>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -139,6 +140,9 @@ TEST_F(PackCli, VerifyNamesEveryProblem) {
   char want[64];
   snprintf(want, sizeof want, "CRC mismatch: stored 0x%08x, computed 0x", stored);
   EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+  // After a CRC failure the table is noise: one line says so, none reads it.
+  EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: ").size(), 2u) << r.err;
+  EXPECT_NE(r.err.find("the item table cannot be checked"), std::string::npos) << r.err;
 
   // One line per problem; what each says is tested by direct call.
   auto plain = zor_test::plain_image({{"bad.lua", "return +"}, {"../x", "y"}});
@@ -373,10 +377,12 @@ TEST_F(PackCli, StampWritesInPlaceAndRefusesWhatIsNoImage) {
 TEST_F(PackCli, InfoListAndVerifySpeakJson) {
   ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
   auto info = nlohmann::json::parse(pack({"info", "--json", out_}).out);
+  EXPECT_EQ(info["schema"], 1);
   EXPECT_EQ(info["item_count"], 3);
   EXPECT_EQ(info["entry_module"], true);
-  EXPECT_EQ(info["crc_stored"], info["crc_computed"]);
-  EXPECT_EQ(info["signature"], "none");
+  EXPECT_EQ(info["image"]["crc_stored"], info["image"]["crc_computed"]);
+  EXPECT_EQ(info["image"]["crc_match"], true);
+  EXPECT_EQ(info["signature"]["state"], "none");
   EXPECT_EQ(info["key_fingerprint"].get<std::string>().size(), 16u);
   EXPECT_EQ(nlohmann::json::parse(pack({"list", "--json", out_}).out)["items"][0]["name"], "fw.img");
   auto text = pack({"info", out_}).out;
@@ -390,8 +396,93 @@ TEST_F(PackCli, InfoListAndVerifySpeakJson) {
   EXPECT_EQ(r.status, 1);
   auto verdict = nlohmann::json::parse(r.out);
   EXPECT_EQ(verdict["sound"], false);
-  ASSERT_EQ(verdict["problems"].size(), 1u);
-  EXPECT_NE(verdict["problems"][0].get<std::string>().find("CRC mismatch"), std::string::npos);
+  EXPECT_EQ(verdict["image"]["crc_match"], false);
+  ASSERT_EQ(verdict["problems"].size(), 2u);
+  EXPECT_EQ(verdict["problems"][0]["code"], "crc_mismatch");
+  EXPECT_EQ(verdict["problems"][1]["code"], "table_unchecked");
+}
+
+// The JSON was free text inside JSON: a CI script parsed sentences.
+// Checks every document against the fields README documents.
+TEST_F(PackCli, JsonFollowsItsSchema) {
+  using nlohmann::json;
+  const auto t = json::value_t::string;
+  const auto n = json::value_t::number_unsigned;
+  const auto b = json::value_t::boolean;
+  // Field -> type; a type of null means "this type, or null".
+  const std::map<std::string, std::map<std::string, json::value_t>> schema = {
+      {"item", {{"index", n}, {"kind", t}, {"name", t}, {"module", json::value_t::null}, {"size", n}, {"offset", n},
+                {"crc", t}}},
+      {"image", {{"size", n}, {"crc_stored", t}, {"crc_computed", t}, {"crc_match", b}}},
+      {"signature", {{"state", t}, {"key_id", json::value_t::null}, {"trusted_comment", json::value_t::null},
+                     {"version", json::value_t::null}}},
+      {"problem", {{"code", t}, {"message", t}}},
+      {"info", {{"schema", n}, {"bundle", t}, {"file_size", n}, {"key_fingerprint", t}, {"entry_module", b},
+                {"item_count", n}}},
+      {"verify", {{"schema", n}, {"bundle", t}, {"sound", b}, {"item_count", n},
+                  {"precompiled_structure_checked_only", n}}},
+  };
+  std::function<void(const json&, const std::string&, const std::string&)> conforms =
+      [&](const json& doc, const std::string& kind, const std::string& what) {
+        for (const auto& field : schema.at(kind)) {
+          ASSERT_TRUE(doc.contains(field.first)) << what << ": " << kind << " lacks " << field.first;
+          const json& v = doc[field.first];
+          bool ok = field.second == json::value_t::null || v.type() == field.second ||
+                    (field.second == n && v.is_number_integer() && v.get<int64_t>() >= 0);
+          if (field.second != json::value_t::null) EXPECT_TRUE(ok) << what << ": " << field.first << " is " << v;
+        }
+        if (kind == "info" || kind == "verify") {
+          conforms(doc["image"], "image", what);
+          conforms(doc["signature"], "signature", what);
+          for (const auto& p : doc["problems"]) conforms(p, "problem", what);
+        }
+        if (kind == "info")
+          for (const auto& item : doc["items"]) conforms(item, "item", what);
+      };
+  if (run_program("minisign", {"-v"}).status != 0) GTEST_SKIP() << "no minisign";
+  ASSERT_EQ(run_program("minisign", {"-G", "-W", "-p", path("k.pub"), "-s", path("k.sec")}).status, 0);
+  ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
+  std::string good = read_file(out_), damaged = good, other_key = good;
+  damaged[good.size() - 1] ^= 1;
+  for (size_t i = 64; i < other_key.size(); ++i) other_key[i] ^= 0x5a;  // as if under another key
+  struct {
+    const char* what;
+    std::string bytes;
+    bool signed_;
+    bool sound;
+    const char* signature_state;
+  } cases[] = {
+      {"good", good, false, true, "none"},
+      {"damaged", damaged, false, false, "none"},
+      {"another key's", other_key, false, false, "none"},
+      {"signed", good, true, true, "ok"},
+  };
+  for (const auto& c : cases) {
+    write_file(out_, c.bytes);
+    unlink((out_ + ".minisig").c_str());
+    std::vector<std::string> keys;
+    if (c.signed_) {
+      ASSERT_EQ(run_program("minisign", {"-S", "-s", path("k.sec"), "-m", out_, "-t", "version:9 ci"}).status, 0);
+      keys = {"--pubkey", path("k.pub")};
+    }
+    for (const char* cmd : {"info", "verify"}) {
+      std::vector<std::string> args = {cmd, "--json"};
+      args.insert(args.end(), keys.begin(), keys.end());
+      args.push_back(out_);
+      json doc = json::parse(pack(args).out);
+      conforms(doc, cmd, std::string(c.what) + " " + cmd);
+      EXPECT_EQ(doc["signature"]["state"], c.signature_state) << c.what << " " << cmd;
+      if (std::string(cmd) == "verify") EXPECT_EQ(doc["sound"], c.sound) << c.what;
+      if (c.signed_) {
+        EXPECT_EQ(doc["signature"]["trusted_comment"], "version:9 ci") << c.what;
+        EXPECT_EQ(doc["signature"]["version"], 9) << c.what;
+      }
+    }
+  }
+  write_file(out_, good);
+  json list = json::parse(pack({"list", "--json", out_}).out);
+  EXPECT_EQ(list["schema"], 1);
+  for (const auto& item : list["items"]) conforms(item, "item", "list");
 }
 
 TEST_F(PackCli, DirectoriesLeaveOutLeftoversAndSayWhat) {
@@ -402,10 +493,51 @@ TEST_F(PackCli, DirectoriesLeaveOutLeftoversAndSayWhat) {
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* skipped : {".hidden: a dotfile", "notes~: an editor leftover", "x.swp: an editor leftover",
                               "#auto#: an editor leftover", "skip.txt: excluded", "sub/: subdirectories are not packed",
-                              "requires 'missing_module', which no item provides"})
+                              "requires 'missing_module', which no item or declared module provides"})
     EXPECT_NE(r.err.find(skipped), std::string::npos) << skipped;
   EXPECT_EQ(zor_test::lines_starting(r.err, "zor_pack: warning: ").size(), 7u) << r.err;
   EXPECT_EQ(nlohmann::json::parse(pack({"list", "--json", out_}).out)["items"].size(), 3u);
+}
+
+// Every pack with dkjson warned of lpeg, which it loads only when it can;
+// a device's own modules could not be declared.
+TEST_F(PackCli, OnlyRequiresThatMustSucceedAreWarnedOf) {
+  struct {
+    const char* source;
+    std::vector<std::string> options;
+    bool warned;
+  } cases[] = {
+      {"local m = require('absent')", {}, true},
+      {"local m = require 'absent'", {"--provided", "absent"}, false},
+      {"local ok, m = pcall(require, 'absent')", {}, false},
+      {"if pcall(require, \"absent\") then local m = require(\"absent\") end", {}, false},
+      {"local ok = pcall(function() return require('absent') end)", {}, false},
+      {"local ok = pcall(print, 'x') local m = require('absent')", {}, true},
+  };
+  for (const auto& c : cases) {
+    write_file(src_ + "/helper.lua", std::string(c.source) + " return {ok = function() return true end}");
+    std::vector<std::string> args = {"pack", "--force", "-o", out_};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(src_);
+    auto r = pack(args);
+    ASSERT_EQ(r.status, 0) << c.source << ": " << r.err;
+    EXPECT_EQ(r.err.find("requires 'absent'") != std::string::npos, c.warned) << c.source << ": " << r.err;
+  }
+}
+
+// A procedure that reads sigComment could be tried only with a real
+// signature on a signing build.
+TEST_F(PackCli, RunHandsAGivenTrustedCommentAndSaysItProvesNothing) {
+  write_file(src_ + "/zor_update_whole_package.lua",
+             "local a = ... c_dbgMsg('SIG:', tostring(a.sigComment) .. '\\n') return true");
+  for (bool given : {false, true}) {
+    std::vector<std::string> args = {"run", src_};
+    if (given) args.insert(args.begin() + 1, {"--sig-comment", "version:7 compatible:x"});
+    auto r = pack(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(given ? "SIG:version:7 compatible:x" : "SIG:nil"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("zor_pack: warning: --sig-comment", 0) == 0, given) << "the first line says it: " << r.err;
+  }
 }
 
 TEST_F(PackCli, ProgressOnlyOnATerminal) {

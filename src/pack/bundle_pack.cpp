@@ -11,6 +11,9 @@
 #include "log.h"
 #include "text.h"
 
+const char kBundleTableUncheckable[] =
+    "the item table cannot be checked: the image does not decrypt to what its CRC says (a different key or a damaged image)";
+
 const char* bundle_item_name_problem(const std::string& name) {
   // Names are stored in a 32-byte field and, for file items, become file
   // names in the unpack directory.
@@ -53,6 +56,26 @@ int32_t bundle_build(const std::vector<bundle_item>& items, std::vector<uint8_t>
   return rc;
 }
 
+// The code word of a header or table check.
+static const char* check_code(int32_t code) {
+  switch (code) {
+    case BUNDLE_SHORT_BUFFER: return "short_file";
+    case BUNDLE_BAD_MAGIC: return "bad_magic";
+    case BUNDLE_SIZE_BEYOND: return "size_beyond_file";
+    case BUNDLE_TOO_SMALL: return "size_below_header";
+    case BUNDLE_NOT_BLOCKS: return "size_not_blocks";
+    case BUNDLE_NEGATIVE_SIZE: return "negative_size";
+    case BUNDLE_DATA_BEYOND: return "data_beyond_image";
+    case BUNDLE_NAME_UNTERMINATED: return "name_unterminated";
+  }
+  return "layout";
+}
+
+static void add(std::vector<bundle_problem>& problems, const char* code, const std::string& message,
+                int64_t item = -1) {
+  problems.push_back(bundle_problem{code, message, item});
+}
+
 // The problem line for a header code; img_size is known from _SIZE_BEYOND on.
 static std::string header_problem(int32_t code, int32_t img_size, size_t file_size) {
   std::string line;
@@ -69,24 +92,28 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
 }
 
 int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems, bundle_seal_values* seal, const bundle_progress* progress) {
+                    std::vector<bundle_problem>& problems, bundle_seal_values* seal, const bundle_progress* progress) {
   entries.clear();
   int32_t img_size = 0;
   int32_t rc = bundle_check_header(image, static_cast<int64_t>(size), &img_size);
   if (seal != nullptr) *seal = bundle_seal_values{img_size, 0, 0};
   if (rc != BUNDLE_OK) {
-    problems.push_back(header_problem(rc, img_size, size));
+    add(problems, check_code(rc), header_problem(rc, img_size, size));
     return rc;
   }
   std::string line;
   uint32_t stored = 0, computed = 0;
   int32_t first = bundle_unseal(image, img_size, &stored, &computed, progress);
   if (seal != nullptr) *seal = bundle_seal_values{img_size, stored, computed};
-  if (first != BUNDLE_OK)
-    problems.push_back(std_string_format(
-        line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)", stored, computed));
-  // A damaged image is still read as far as its table allows: verify names
-  // every problem it can see.
+  if (first != BUNDLE_OK) {
+    add(problems, "crc_mismatch",
+        std_string_format(line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)",
+                          stored, computed));
+    // The table did not decrypt to what the CRC vouches for: its entries
+    // would be noise, so none is read.
+    add(problems, "table_unchecked", kBundleTableUncheckable);
+    return first;
+  }
   std::vector<bundle_entry> table;
   rc = bundle_read_table(image, img_size, table);
   if (first == BUNDLE_OK) first = rc;
@@ -95,18 +122,19 @@ int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entr
     if (e.check == BUNDLE_OK)
       entries.push_back(e);
     else if (e.check == BUNDLE_TABLE_BEYOND)
-      problems.push_back(std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
-                                           static_cast<int32_t>(zor_load_le32(image + kBundleCountAt)),
-                                           img_size));
+      add(problems, "table_beyond_image",
+          std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
+                            static_cast<int32_t>(zor_load_le32(image + kBundleCountAt)), img_size));
     else
-      problems.push_back(std_string_format(line, "item %zu (%s): %s", i, zor_escaped(e.name).c_str(),
-                                           bundle_check_text(e.check)));
+      add(problems, check_code(e.check),
+          std_string_format(line, "item %zu (%s): %s", i, zor_escaped(e.name).c_str(), bundle_check_text(e.check)),
+          static_cast<int64_t>(i));
   }
   return first;
 }
 
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
-                           std::vector<std::string>& problems) {
+                           std::vector<bundle_problem>& problems) {
   int32_t found = 0;
   std::set<std::string> names;
   std::string line;
@@ -114,13 +142,15 @@ int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_writ
     const bundle_entry& e = entries[i];
     std::string shown = zor_escaped(e.name);
     if (!names.insert(e.name).second) {
-      problems.push_back(std_string_format(line, "item %zu (%s): duplicate item name", i, shown.c_str()));
+      add(problems, "duplicate_name", std_string_format(line, "item %zu (%s): duplicate item name", i, shown.c_str()),
+          static_cast<int64_t>(i));
       ++found;
     }
     bool is_written = written == kAllItemsWritten || !e.script;
     if (is_written && !bundle_file_name_is_safe(e.name)) {
-      problems.push_back(
-          std_string_format(line, "item %zu (%s): %s", i, shown.c_str(), bundle_check_text(BUNDLE_UNSAFE_NAME)));
+      add(problems, "unsafe_name",
+          std_string_format(line, "item %zu (%s): %s", i, shown.c_str(), bundle_check_text(BUNDLE_UNSAFE_NAME)),
+          static_cast<int64_t>(i));
       ++found;
     }
   }
@@ -144,7 +174,7 @@ std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_
 }
 
 int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entry>& entries,
-                             std::vector<std::string>& problems) {
+                             std::vector<bundle_problem>& problems) {
   int32_t found = 0;
   std::string line;
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -156,12 +186,15 @@ int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entr
     // within a cap, and hitting the cap is said to be the check's limit.
     int status = chunk_compile_check_within(chunk, bundle_module_name(e.name), kChunkMemoryCap, error);
     if (status == LUA_ERRMEM) {
-      problems.push_back(std_string_format(line, "item %zu (%s): not checked: %s", i, zor_escaped(e.name).c_str(),
-                                           error.c_str()));
+      add(problems, "check_limit",
+          std_string_format(line, "item %zu (%s): not checked: %s", i, zor_escaped(e.name).c_str(), error.c_str()),
+          static_cast<int64_t>(i));
       ++found;
     } else if (status != 0) {
-      problems.push_back(std_string_format(line, "item %zu (%s): does not compile: %s", i,
-                                           zor_escaped(e.name).c_str(), error.c_str()));
+      add(problems, "does_not_compile",
+          std_string_format(line, "item %zu (%s): does not compile: %s", i, zor_escaped(e.name).c_str(),
+                            error.c_str()),
+          static_cast<int64_t>(i));
       ++found;
     }
   }
@@ -171,7 +204,7 @@ int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entr
 // Items may share bytes, so a small image can unpack to far more than its
 // size: a line when they do, with what the launcher would write.
 static int32_t check_shared_data(size_t image_size, const std::vector<bundle_entry>& entries,
-                                 std::vector<std::string>& problems) {
+                                 std::vector<bundle_problem>& problems) {
   std::vector<const bundle_entry*> by_offset;
   int64_t written = 0;
   for (const bundle_entry& e : entries) {
@@ -188,14 +221,15 @@ static int32_t check_shared_data(size_t image_size, const std::vector<bundle_ent
   }
   if (sharing == 0) return 0;
   std::string line;
-  problems.push_back(std_string_format(
-      line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
-      sharing, static_cast<long long>(written), image_size));
+  add(problems, "shared_data",
+      std_string_format(
+          line, "%d items share bytes with an earlier one: the launcher would write %lld bytes from an image of %zu",
+          sharing, static_cast<long long>(written), image_size));
   return 1;
 }
 
 // A line per module that two or more scripts give: only the last one runs.
-static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, std::vector<std::string>& problems) {
+static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, std::vector<bundle_problem>& problems) {
   std::vector<bundle_module_clash> clashes = bundle_module_clashes(entries);
   for (const bundle_module_clash& clash : clashes) {
     std::string line = "items", item;
@@ -208,13 +242,13 @@ static int32_t check_module_clashes(const std::vector<bundle_entry>& entries, st
     line += std_string_format(item, " give module '%s': the launcher runs item %zu (%s)",
                               zor_escaped(clash.module.c_str()).c_str(), runs,
                               zor_escaped(entries[runs].name).c_str());
-    problems.push_back(line);
+    add(problems, "module_clash", line, static_cast<int64_t>(runs));
   }
   return static_cast<int32_t>(clashes.size());
 }
 
 int32_t bundle_check_launch(size_t image_size, const std::vector<bundle_entry>& entries,
-                            std::vector<std::string>& problems) {
+                            std::vector<bundle_problem>& problems) {
   int32_t found = 0;
   std::string line;
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -222,14 +256,16 @@ int32_t bundle_check_launch(size_t image_size, const std::vector<bundle_entry>& 
     // Unsafe file names are bundle_check_names' problem; report the others.
     if (e.script || bundle_file_name_is_safe(e.name))
       if (const char* why = bundle_item_name_problem(e.name)) {
-        problems.push_back(std_string_format(line, "item %zu (%s): a name zor_pack refuses: %s", i,
-                                             zor_escaped(e.name).c_str(), why));
+        add(problems, "name_refused",
+            std_string_format(line, "item %zu (%s): a name zor_pack refuses: %s", i, zor_escaped(e.name).c_str(), why),
+            static_cast<int64_t>(i));
         ++found;
       }
   }
   if (!bundle_has_entry_module(entries)) {
-    problems.push_back(std_string_format(line, "no item gives the entry module '%s': the launcher would exit %d",
-                                         kZorEntryModule, kZorExitEntryFailed));
+    add(problems, "no_entry_module",
+        std_string_format(line, "no item gives the entry module '%s': the launcher would exit %d", kZorEntryModule,
+                          kZorExitEntryFailed));
     ++found;
   }
   found += check_module_clashes(entries, problems);

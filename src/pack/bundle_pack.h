@@ -3,7 +3,7 @@
 // extract share.
 //
 // Result codes: the bundle_check values of bundle_image.h; the checks
-// return how many problems they found, each one line of text.
+// return how many problems they found, each a bundle_problem.
 #ifndef ZOR_BUNDLE_PACK_H_
 #define ZOR_BUNDLE_PACK_H_
 
@@ -12,6 +12,15 @@
 #include <vector>
 
 #include "bundle_image.h"
+
+// One problem a check found: a stable code word (for scripts), the message
+// (for people, as the text output prints it) and the item it concerns (-1:
+// none).
+struct bundle_problem {
+  std::string code;
+  std::string message;
+  int64_t item = -1;
+};
 
 // One item as the packer takes it: its name and plain bytes.
 struct bundle_item {
@@ -41,13 +50,17 @@ struct bundle_seal_values {
   uint32_t computed_crc = 0;
 };
 
+// The problem line that follows a CRC mismatch: nothing of the table is read.
+extern const char kBundleTableUncheckable[];
+
 // Opens a sealed image of `size` bytes in place: checks the header,
-// decrypts, checks the CRC and every table slot. Appends one line per
-// problem to `problems` and fills `entries` with the entries that are sound.
+// decrypts, checks the CRC and every table slot (none after a CRC mismatch,
+// which gets kBundleTableUncheckable). Appends one line per problem to
+// `problems` and fills `entries` with the entries that are sound.
 // BUNDLE_OK or the first problem. `seal` (may be null) receives the size and
 // both CRCs; `progress` (may be null) hears of twice the image's size.
 int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
-                    std::vector<std::string>& problems, bundle_seal_values* seal = nullptr,
+                    std::vector<bundle_problem>& problems, bundle_seal_values* seal = nullptr,
                     const bundle_progress* progress = nullptr);
 
 // Which items a consumer of the bundle writes as files.
@@ -60,7 +73,7 @@ enum bundle_written_items {
 // name of a written item that would leave its directory. Returns the number
 // of problems found.
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,
-                           std::vector<std::string>& problems);
+                           std::vector<bundle_problem>& problems);
 
 // Scripts that give one module: the launcher registers each in turn, so the
 // last one is the module. `items` are entry indices in table order (two or
@@ -76,7 +89,7 @@ std::vector<bundle_module_clash> bundle_module_clashes(const std::vector<bundle_
 // Appends a line to `problems` for each script item that does not compile.
 // Returns the number of problems found.
 int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entry>& entries,
-                             std::vector<std::string>& problems);
+                             std::vector<bundle_problem>& problems);
 
 // Appends a line to `problems` for what would make the launcher fail or
 // surprise beyond the layout: names zor_pack refuses (unsafe file names
@@ -85,6 +98,6 @@ int32_t bundle_check_scripts(const uint8_t* image, const std::vector<bundle_entr
 // data overlap (with the bytes the launcher would write).
 // Returns the number of problems found.
 int32_t bundle_check_launch(size_t image_size, const std::vector<bundle_entry>& entries,
-                            std::vector<std::string>& problems);
+                            std::vector<bundle_problem>& problems);
 
 #endif  // ZOR_BUNDLE_PACK_H_

@@ -49,9 +49,40 @@ int compile_in_state(lua_State* L) {
 // No limit beyond the machine's: what the launcher's own state has.
 const size_t kNoLimit = SIZE_MAX;
 
+// The one state every compile of the process goes through, made on first
+// use with the limit asked for (another limit makes a fresh one). Compiling
+// runs no code of the chunk, and the state is emptied and collected after
+// each one, so no chunk can change what the next one sees.
+lua_State* shared_state = nullptr;
+size_t shared_limit = 0;
+
+lua_State* state_for(size_t limit) {
+  if (shared_state != nullptr && shared_limit != limit) {
+    chunk_close_capped_state(shared_state);
+    shared_state = nullptr;
+  }
+  if (shared_state == nullptr) {
+    shared_state = chunk_new_capped_state(limit);
+    shared_limit = limit;
+  }
+  return shared_state;
+}
+
+void reset_state(int status) {
+  lua_settop(shared_state, 0);
+  // After running out of memory a state is not reused; otherwise what the
+  // chunk allocated goes now, so the cap counts only the next one's.
+  if (status == LUA_ERRMEM) {
+    chunk_close_capped_state(shared_state);
+    shared_state = nullptr;
+  } else {
+    lua_gc(shared_state, LUA_GCCOLLECT, 0);
+  }
+}
+
 int compile(const std::string& source, const std::string& chunk_name, dump_mode mode, std::string* bytecode,
             size_t limit, std::string& error) {
-  lua_State* L = chunk_new_capped_state(limit);
+  lua_State* L = state_for(limit);
   if (L == nullptr) {
     error = "not enough memory for a Lua state";
     return LUA_ERRMEM;
@@ -66,7 +97,7 @@ int compile(const std::string& source, const std::string& chunk_name, dump_mode 
     if (status == LUA_ERRMEM && limit != kNoLimit)
       error = "the check's memory limit of " + std::to_string(limit >> 20) + " MiB was reached (" + error + ")";
   }
-  chunk_close_capped_state(L);
+  reset_state(status);  // [-all]
   return status;
 }
 

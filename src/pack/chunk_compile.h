@@ -1,6 +1,7 @@
 // Compiling Lua chunks outside any launcher state, for the packer and its
-// checks: each call makes its own state and goes through the chunk gate, so
-// it accepts and refuses exactly what the reader does.
+// checks: one state of the process serves every call (emptied and collected
+// between them; compiling runs nothing), and every chunk goes through the
+// chunk gate, so it accepts and refuses exactly what the reader does.
 //
 // Result codes: Lua statuses (0 = compiles).
 #ifndef ZOR_CHUNK_COMPILE_H_

@@ -19,7 +19,7 @@
 struct opened_bundle {
   std::string bytes;
   std::vector<bundle_entry> entries;
-  std::vector<std::string> problems;
+  std::vector<bundle_problem> problems;
   bundle_seal_values seal;
   progress p;  // over the reading, the decryption and the CRC
   uint8_t* data() { return reinterpret_cast<uint8_t*>(&bytes[0]); }
@@ -32,7 +32,7 @@ struct opened_bundle {
 bool open_bundle(const std::string& path, opened_bundle& b);
 
 // Prints one line per problem of a bundle; false when there are any.
-bool report(const std::string& path, const std::vector<std::string>& problems);
+bool report(const std::string& path, const std::vector<bundle_problem>& problems);
 
 // "0x" and 8 lowercase hex digits.
 std::string hex32(uint32_t value);

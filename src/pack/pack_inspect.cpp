@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -21,8 +22,13 @@
 
 using json = nlohmann::json;
 
-bool report(const std::string& path, const std::vector<std::string>& problems) {
-  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.c_str());
+namespace {
+// The version of the JSON that list, info and verify print (README, "JSON").
+const int kJsonSchema = 1;
+}  // namespace
+
+bool report(const std::string& path, const std::vector<bundle_problem>& problems) {
+  for (const auto& p : problems) complain("%s: %s", path.c_str(), p.message.c_str());
   return problems.empty();
 }
 
@@ -107,25 +113,92 @@ bool launcher_trusts(uint64_t id) {
 #endif
 }
 
-// Checks <path>.minisig over the bundle bytes as the launcher of a signing
-// build does. SIG_OK with `found` filled, or the code with its problem line;
-// a valid signature by a key this build's launcher does not trust is
-// SIG_UNTRUSTED.
-int32_t check_signature(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys,
-                        sig_verified& found, std::string& problem) {
-  std::string sig_path = path + ".minisig";
-  int32_t check = sig_verify_file(sig_path.c_str(), b.data(), b.size(), keys.data(), keys.size(), &found);
-  if (check == SIG_OK && !launcher_trusts(found.key_id)) {
-    std_string_format(problem, "signature ok by %016llX, which this build's launcher does not trust",
-                      static_cast<unsigned long long>(found.key_id));
-    return SIG_UNTRUSTED;
+// What was found of <path>.minisig: a state word of the JSON schema, the
+// key id once the signature was parsed, the trusted comment once verified,
+// and the problem line when it is no signature the launcher runs.
+struct sig_report {
+  const char* state = "none";
+  bool has_key_id = false;
+  uint64_t key_id = 0;
+  bool verified = false;
+  std::string comment;
+  std::string problem;
+};
+
+const char* sig_state(int32_t check) {
+  switch (check) {
+    case SIG_OK: return "ok";
+    case SIG_MISSING: return "missing";
+    case SIG_MALFORMED: return "malformed";
+    case SIG_UNSUPPORTED: return "unsupported_algorithm";
+    case SIG_LEGACY: return "legacy_algorithm";
+    case SIG_UNTRUSTED: return "untrusted_key";
+    case SIG_BAD: return "bad_signature";
+    case SIG_BAD_GLOBAL: return "bad_trusted_comment";
   }
-  if (check == SIG_UNTRUSTED)
-    std_string_format(problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
+  return "unknown";
+}
+
+// Checks <path>.minisig over the bundle bytes as the launcher of a signing
+// build does. A valid signature by a key this build's launcher does not
+// trust is "not_trusted_by_launcher"; anything but "ok" has its problem line.
+sig_report check_signature(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys) {
+  sig_report r;
+  std::string sig_path = path + ".minisig";
+  sig_verified found;
+  int32_t check = sig_verify_file(sig_path.c_str(), b.data(), b.size(), keys.data(), keys.size(), &found);
+  r.state = sig_state(check);
+  r.has_key_id = check == SIG_OK || check == SIG_UNTRUSTED || check == SIG_BAD || check == SIG_BAD_GLOBAL;
+  r.key_id = found.key_id;
+  if (check == SIG_OK && !launcher_trusts(found.key_id)) {
+    r.state = "not_trusted_by_launcher";
+    std_string_format(r.problem, "signature ok by %016llX, which this build's launcher does not trust",
                       static_cast<unsigned long long>(found.key_id));
-  else if (check != SIG_OK)
-    std_string_format(problem, "signature %s: %s", sig_path.c_str(), sig_check_text(check));
-  return check;
+  } else if (check == SIG_OK) {
+    r.verified = true;
+    r.comment = found.trusted_comment;
+  } else if (check == SIG_UNTRUSTED) {
+    std_string_format(r.problem, "signature %s: untrusted key id %016llX", sig_path.c_str(),
+                      static_cast<unsigned long long>(found.key_id));
+  } else {
+    std_string_format(r.problem, "signature %s: %s", sig_path.c_str(), sig_check_text(check));
+  }
+  return r;
+}
+
+std::string key_id_text(uint64_t id) {
+  std::string text;
+  return std_string_format(text, "%016llX", static_cast<unsigned long long>(id));
+}
+
+json signature_json(const sig_report& r) {
+  json out{{"state", r.state}, {"key_id", r.has_key_id ? json(key_id_text(r.key_id)) : json(nullptr)},
+           {"trusted_comment", r.verified ? json_bytes(r.comment) : json(nullptr)}, {"version", nullptr}};
+  size_t at = r.comment.find("version:");
+  if (r.verified && at != std::string::npos) {
+    const char* digits = r.comment.c_str() + at + 8;
+    char* end = nullptr;
+    unsigned long long v = strtoull(digits, &end, 10);
+    if (end != digits) out["version"] = v;
+  }
+  return out;
+}
+
+json problems_json(const std::vector<bundle_problem>& problems) {
+  json out = json::array();
+  for (const auto& p : problems) {
+    json one{{"code", p.code}, {"message", p.message}};
+    if (p.item >= 0) one["item"] = p.item;
+    out.push_back(one);
+  }
+  return out;
+}
+
+json image_json(const opened_bundle& b) {
+  return json{{"size", b.seal.img_size},
+              {"crc_stored", hex32(b.seal.stored_crc)},
+              {"crc_computed", hex32(b.seal.computed_crc)},
+              {"crc_match", b.seal.img_size > 0 && b.seal.stored_crc == b.seal.computed_crc}};
 }
 
 uint32_t item_crc(const bundle_entry& e, const uint8_t* image) {
@@ -151,19 +224,20 @@ json items_json(opened_bundle& b) {
 
 // What verify found: every problem, in the order the launcher meets them.
 struct verify_findings {
-  std::vector<std::string> problems;
-  bool sig_ok = false;
-  sig_verified found;
+  std::vector<bundle_problem> problems;
+  sig_report sig;
   int precompiled = 0;  // script items in bytecode: structure-checked only
 };
 
 void gather_verify(const std::string& path, const std::vector<sig_public_key>& keys, opened_bundle& b,
                    verify_findings& v) {
   // The signature covers the file as it is, before anything is decrypted.
-  std::string problem;
-  bool check_sig = !keys.empty();
-  v.sig_ok = check_sig && check_signature(path, b, keys, v.found, problem) == SIG_OK;
-  if (check_sig && !v.sig_ok) v.problems.push_back(problem);
+  if (!keys.empty()) {
+    v.sig = check_signature(path, b, keys);
+    if (!v.sig.verified) v.problems.push_back(bundle_problem{std::string("signature_") + v.sig.state, v.sig.problem});
+  } else if (is_path_existed((path + ".minisig").c_str())) {
+    v.sig.state = "unchecked";
+  }
   open_read_bundle(b);
   v.problems.insert(v.problems.end(), b.problems.begin(), b.problems.end());
   if (b.problems.empty()) {  // the item checks need a sound layout
@@ -176,25 +250,22 @@ void gather_verify(const std::string& path, const std::vector<sig_public_key>& k
 }
 
 int render_verify_json(const std::string& path, const opened_bundle& b, const verify_findings& v) {
-  json out{{"bundle", path},
-           {"sound", v.problems.empty()},
-           {"problems", v.problems},
-           {"items", b.entries.size()},
-           {"precompiled_structure_checked_only", v.precompiled}};
-  std::string key_id;
-  if (v.sig_ok)
-    out["signature"] = {
-        {"key_id", std_string_format(key_id, "%016llX", static_cast<unsigned long long>(v.found.key_id))},
-        {"trusted_comment", json_bytes(v.found.trusted_comment)}};
-  print_json(out);
+  print_json(json{{"schema", kJsonSchema},
+                  {"bundle", path},
+                  {"sound", v.problems.empty()},
+                  {"image", image_json(b)},
+                  {"item_count", b.entries.size()},
+                  {"precompiled_structure_checked_only", v.precompiled},
+                  {"signature", signature_json(v.sig)},
+                  {"problems", problems_json(v.problems)}});
   return v.problems.empty() ? 0 : 1;
 }
 
 int render_verify_text(const std::string& path, const opened_bundle& b, const verify_findings& v) {
   if (!report(path, v.problems)) return 1;
-  if (v.sig_ok)
-    printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(v.found.key_id),
-           zor_escaped(v.found.trusted_comment).c_str());
+  if (v.sig.verified)
+    printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(v.sig.key_id),
+           zor_escaped(v.sig.comment).c_str());
   if (v.precompiled == 0) {
     printf("%s: sound, %zu items\n", path.c_str(), b.entries.size());
   } else {
@@ -206,36 +277,43 @@ int render_verify_text(const std::string& path, const opened_bundle& b, const ve
   return 0;
 }
 
-// The state of <path>.minisig as info shows it: checked when there are
-// keys, else only said to be there.
-std::string signature_state(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys) {
-  std::string signature = "none";
-  sig_verified found;
-  std::string problem;
-  if (!is_path_existed((path + ".minisig").c_str())) return signature;
-  if (keys.empty()) return "present, not checked (no trusted keys: pass --pubkey)";
-  if (check_signature(path, b, keys, found, problem) != SIG_OK) return problem;
-  return std_string_format(signature, "ok, key %016llX: %s", static_cast<unsigned long long>(found.key_id),
-                           zor_escaped(found.trusted_comment).c_str());
+// The signature as info finds it: checked when there are keys, else only
+// said to be there.
+sig_report signature_state(const std::string& path, opened_bundle& b, const std::vector<sig_public_key>& keys) {
+  sig_report r;
+  if (!is_path_existed((path + ".minisig").c_str())) return r;
+  if (keys.empty()) {
+    r.state = "unchecked";
+    return r;
+  }
+  return check_signature(path, b, keys);
 }
 
-int render_info_json(const std::string& path, opened_bundle& b, const std::string& signature) {
-  json out{{"bundle", path},
-           {"file_size", b.size()},
-           {"image_size", b.seal.img_size},
-           {"crc_stored", hex32(b.seal.stored_crc)},
-           {"crc_computed", hex32(b.seal.computed_crc)},
-           {"item_count", b.entries.size()},
-           {"entry_module", bundle_has_entry_module(b.entries)},
-           {"key_fingerprint", bundle_key_fingerprint()},
-           {"signature", signature},
-           {"problems", b.problems},
-           {"items", items_json(b)}};
-  print_json(out);
+// The signature line of info's text.
+std::string signature_text(const sig_report& r) {
+  if (strcmp(r.state, "none") == 0) return "none";
+  if (strcmp(r.state, "unchecked") == 0) return "present, not checked (no trusted keys: pass --pubkey)";
+  if (!r.verified) return r.problem;
+  std::string text;
+  return std_string_format(text, "ok, key %016llX: %s", static_cast<unsigned long long>(r.key_id),
+                           zor_escaped(r.comment).c_str());
+}
+
+int render_info_json(const std::string& path, opened_bundle& b, const sig_report& sig) {
+  print_json(json{{"schema", kJsonSchema},
+                  {"bundle", path},
+                  {"file_size", b.size()},
+                  {"image", image_json(b)},
+                  {"key_fingerprint", bundle_key_fingerprint()},
+                  {"entry_module", bundle_has_entry_module(b.entries)},
+                  {"item_count", b.entries.size()},
+                  {"items", items_json(b)},
+                  {"signature", signature_json(sig)},
+                  {"problems", problems_json(b.problems)}});
   return b.problems.empty() ? 0 : 1;
 }
 
-int render_info_text(const std::string& path, const opened_bundle& b, const std::string& signature) {
+int render_info_text(const std::string& path, const opened_bundle& b, const sig_report& sig) {
   uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
   printf("bundle           %s\n", path.c_str());
   printf("image size       %d bytes (file %zu)\n", b.seal.img_size, b.size());
@@ -244,7 +322,7 @@ int render_info_text(const std::string& path, const opened_bundle& b, const std:
   printf("bundle key       fingerprint %s (the key this build decrypts with)\n", bundle_key_fingerprint().c_str());
   printf("items            %zu, entry module %s\n", b.entries.size(),
          bundle_has_entry_module(b.entries) ? "present" : "MISSING");
-  printf("signature        %s\n", signature.c_str());
+  printf("signature        %s\n", signature_text(sig).c_str());
   for (size_t i = 0; i < b.entries.size(); ++i) {
     const bundle_entry& e = b.entries[i];
     printf("  %-5zu  %-6s  %-31s  %10d bytes at %u\n", i, e.script ? "script" : "file",
@@ -265,7 +343,7 @@ int cmd_list(const std::string& path, bool as_json) {
   opened_bundle b;
   if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
   if (as_json) {
-    printf("%s\n", json{{"items", items_json(b)}}.dump(2).c_str());
+    printf("%s\n", json{{"schema", kJsonSchema}, {"items", items_json(b)}}.dump(2).c_str());
     return 0;
   }
   printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
@@ -292,7 +370,7 @@ int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, b
   opened_bundle b;
   if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
   // The signature, over the file as read, before anything is decrypted.
-  std::string signature = signature_state(path, b, keys);
+  sig_report sig = signature_state(path, b, keys);
   open_read_bundle(b);
-  return as_json ? render_info_json(path, b, signature) : render_info_text(path, b, signature);
+  return as_json ? render_info_json(path, b, sig) : render_info_text(path, b, sig);
 }

@@ -95,19 +95,61 @@ bool collect_sources(const pack_items_options& opt, std::vector<pack_source>& ou
   return true;
 }
 
-// Module names a script asks for with require("name") or require 'name':
-// literal names only, a best effort.
-std::vector<std::string> required_modules(const std::string& source) {
-  std::vector<std::string> names;
+// The spans of the script's pcall(...) calls, from "pcall" to the matching
+// parenthesis (string literals skipped over, a best effort).
+std::vector<std::pair<size_t, size_t>> pcall_spans(const std::string& source) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  for (size_t at = source.find("pcall"); at != std::string::npos; at = source.find("pcall", at + 1)) {
+    if (at > 0 && (isalnum(static_cast<unsigned char>(source[at - 1])) || source[at - 1] == '_')) continue;
+    size_t i = at + 5;
+    while (i < source.size() && isspace(static_cast<unsigned char>(source[i]))) ++i;
+    if (i >= source.size() || source[i] != '(') continue;
+    int depth = 0;
+    for (; i < source.size(); ++i) {
+      char c = source[i];
+      if (c == '"' || c == '\'') {
+        for (++i; i < source.size() && source[i] != c; ++i)
+          if (source[i] == '\\') ++i;
+      } else if (c == '(') {
+        ++depth;
+      } else if (c == ')' && --depth == 0) {
+        break;
+      }
+    }
+    spans.emplace_back(at, i);
+  }
+  return spans;
+}
+
+// A module a script asks for, and whether it copes without it.
+struct required_module {
+  std::string name;
+  bool optional;
+};
+
+// Module names a script asks for with require("name"), require 'name' or
+// pcall(require, "name"): literal names only, a best effort. A require
+// inside a pcall(...) is optional, and so is every require of a name that
+// one optional require asks for (the `if pcall(require, "x")` guard).
+std::vector<required_module> required_modules(const std::string& source) {
+  std::vector<required_module> found;
+  std::vector<std::pair<size_t, size_t>> spans = pcall_spans(source);
   for (size_t at = source.find("require"); at != std::string::npos; at = source.find("require", at + 1)) {
     if (at > 0 && (isalnum(static_cast<unsigned char>(source[at - 1])) || source[at - 1] == '_')) continue;
+    bool in_pcall = false;
+    for (const auto& span : spans) in_pcall = in_pcall || (at > span.first && at < span.second);
     size_t i = at + 7;
-    while (i < source.size() && (source[i] == ' ' || source[i] == '\t' || source[i] == '(')) ++i;
+    while (i < source.size() && (source[i] == ' ' || source[i] == '\t' || source[i] == '(' || (in_pcall && source[i] == ',')))
+      ++i;
     if (i >= source.size() || (source[i] != '"' && source[i] != '\'')) continue;
     size_t end = source.find(source[i], i + 1);
-    if (end != std::string::npos) names.push_back(source.substr(i + 1, end - i - 1));
+    if (end != std::string::npos) found.push_back({source.substr(i + 1, end - i - 1), in_pcall});
   }
-  return names;
+  std::set<std::string> optional;
+  for (const auto& m : found)
+    if (m.optional) optional.insert(m.name);
+  for (auto& m : found) m.optional = optional.count(m.name) > 0;
+  return found;
 }
 
 const std::set<std::string> kStandardLibraries = {"_G",  "coroutine", "debug", "io",   "math",
@@ -136,7 +178,7 @@ bool check_names(const std::vector<pack_source>& sources, std::vector<pack_sourc
 // reported with its file and line), notes its literal require() names and,
 // with --precompile, stores its bytecode instead.
 bool read_and_compile(const pack_items_options& opt, const std::vector<pack_source>& sources,
-                      std::vector<bundle_item>& items, std::vector<std::vector<std::string>>& requires_of,
+                      std::vector<bundle_item>& items, std::vector<std::vector<required_module>>& requires_of,
                       progress* p) {
   bool all_ok = true;
   for (const auto& src : sources) {
@@ -152,7 +194,7 @@ bool read_and_compile(const pack_items_options& opt, const std::vector<pack_sour
       complain("%s", error.c_str());  // "@path": Lua names the source file and line
       ok = false;
     }
-    requires_of.push_back(script ? required_modules(item.data) : std::vector<std::string>());
+    requires_of.push_back(script ? required_modules(item.data) : std::vector<required_module>());
     if (ok && script && opt.precompile) {
       // Compiled under the module name, as the launcher names source chunks.
       std::string module = bundle_module_name(src.name.c_str()), compiled;
@@ -171,8 +213,9 @@ bool read_and_compile(const pack_items_options& opt, const std::vector<pack_sour
 // Warns, over the laid-out table, of scripts that give one module (the
 // later one wins) and of literal require() names no item provides.
 void warn_cross_items(const std::vector<pack_source>& sources, const std::vector<bundle_entry>& entries,
-                      const std::vector<std::vector<std::string>>& requires_of) {
-  std::set<std::string> modules;
+                      const std::vector<std::vector<required_module>>& requires_of,
+                      const std::vector<std::string>& provided) {
+  std::set<std::string> modules(provided.begin(), provided.end());
   for (const bundle_module_clash& clash : bundle_module_clashes(entries))
     for (size_t i = 1; i < clash.items.size(); ++i)
       warn("%s and %s both give module '%s'; the later one wins", sources[clash.items[i - 1]].path.c_str(),
@@ -180,10 +223,10 @@ void warn_cross_items(const std::vector<pack_source>& sources, const std::vector
   for (const bundle_entry& e : entries)
     if (e.script) modules.insert(bundle_module_name(e.name));
   for (size_t i = 0; i < sources.size(); ++i)
-    for (const auto& name : requires_of[i])
-      if (modules.count(name) == 0 && kStandardLibraries.count(name) == 0)
-        warn("%s requires '%s', which no item provides (a system module, or a missing one?)",
-             sources[i].path.c_str(), zor_escaped(name).c_str());
+    for (const auto& m : requires_of[i])
+      if (!m.optional && modules.count(m.name) == 0 && kStandardLibraries.count(m.name) == 0)
+        warn("%s requires '%s', which no item or declared module provides (a module of the device: --provided %s)",
+             sources[i].path.c_str(), zor_escaped(m.name).c_str(), zor_escaped(m.name).c_str());
 }
 
 uint64_t total_size(const std::vector<pack_source>& sources) {
@@ -199,7 +242,7 @@ bool pack_items(const pack_items_options& opt, std::vector<uint8_t>& image, size
   if (!collect_sources(opt, sources)) return false;
   progress_start(p, 3 * total_size(sources));  // reading, then the CRC and the encryption of the image
   std::vector<bundle_item> items;
-  std::vector<std::vector<std::string>> requires_of;
+  std::vector<std::vector<required_module>> requires_of;
   bool ok = check_names(sources, named);
   if (!read_and_compile(opt, named, items, requires_of, p) || !ok) return false;
   if (bundle_lay_out(items, image) != BUNDLE_OK) {
@@ -213,7 +256,7 @@ bool pack_items(const pack_items_options& opt, std::vector<uint8_t>& image, size
              kZorEntryModule);
     return false;
   }
-  warn_cross_items(named, entries, requires_of);
+  warn_cross_items(named, entries, requires_of, opt.provided);
   bundle_progress seal = progress_hook(p);
   bundle_seal(image.data(), static_cast<int32_t>(image.size()), &seal);
   progress_finish(p);

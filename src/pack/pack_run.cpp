@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "bundle_image.h"
+#include "text.h"
 #include "tool_output.h"
 #include "files.h"
 #include "log.h"
@@ -64,6 +65,10 @@ int call_entry(lua_State* L, int base) {
 // `load` fills in what a signing build verified.
 template <typename Load>
 int run_with(const std::string& fw_dir, const pack_run_options& opt, Load load) {
+  // A given comment proves nothing about a signature: said first.
+  if (opt.has_sig_comment)
+    warn("--sig-comment: sigComment is \"%s\" as given, not verified: this run proves nothing about a signature",
+         zor_escaped(opt.sig_comment).c_str());
   std::string unpack;
   if (create_temp_unique_dir(unpack) != 0) {
     complain("cannot create an unpack directory");
@@ -78,6 +83,7 @@ int run_with(const std::string& fw_dir, const pack_run_options& opt, Load load) 
   } else if (load(L, unpack.c_str(), &sig) != 0) {
     complain("the bundle could not be loaded (the launcher would exit %d)", kZorExitFatal);
   } else {
+    if (opt.has_sig_comment) sig = zor_bundle_signature{true, opt.sig_comment};
     std::vector<char*> argv = {const_cast<char*>("zor_pack")};
     for (const auto& a : opt.args) argv.push_back(const_cast<char*>(a.c_str()));
     int args = zor_lua_push_arg_table(L, fw_dir.c_str(), unpack.c_str(), __DATE__, sig,

@@ -15,6 +15,8 @@
 struct pack_run_options {
   std::vector<std::string> args;  // the procedure's command line
   bool keep = false;              // leave the unpack directory in place
+  bool has_sig_comment = false;   // hand the procedure sig_comment as sigComment
+  std::string sig_comment;        // a trusted comment given, never verified
 };
 
 // Runs the bundle file at `path`, read as the launcher reads nuvex.zor (in a

@@ -15,13 +15,57 @@
 #include "pack_commands.h"
 #include "text.h"
 
+namespace {
+
+// Writes one item as a new file of `dir` (never through a link, never over
+// anything); the errno of the failure, or 0. It is made durable later.
+int32_t write_item(int dirfd, const bundle_entry& e, const uint8_t* data) {
+  int fd = openat(dirfd, e.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  int32_t err = 0;
+  for (size_t done = 0, size = static_cast<size_t>(e.size); done < size && err == 0;) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+// Makes what write_item wrote durable in one pass: each file synced (the
+// first sync commits the metadata of all), then the folder.
+int32_t sync_items(int dirfd, const std::vector<bundle_entry>& entries, std::string& failed) {
+  for (const auto& e : entries) {
+    int fd = openat(dirfd, e.name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int32_t err = fd < 0 || fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0) close(fd);
+    if (err != 0) {
+      failed = e.name;
+      return err;
+    }
+  }
+  failed.clear();
+  return fsync(dirfd) == 0 ? 0 : errno;
+}
+
+// Takes back a failed extraction: the files it wrote (and the folder, when
+// it made it).
+void undo_extract(int dirfd, const std::string& dir, const std::vector<bundle_entry>& entries, size_t written,
+                  bool made_dir) {
+  for (size_t i = 0; i < written; ++i) unlinkat(dirfd, entries[i].name, 0);
+  if (made_dir) rmdir(dir.c_str());
+}
+
+}  // namespace
+
 int cmd_extract(const std::string& path, const std::string& dir) {
   opened_bundle b;
   if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
   // Every item becomes a file: a duplicate name would lose one of them.
-  std::vector<std::string> problems;
+  std::vector<bundle_problem> problems;
   bundle_check_names(b.entries, kAllItemsWritten, problems);
   if (!report(path, problems)) return 1;
+  bool made_dir = false;
   if (is_dir(dir.c_str())) {
     DIR* d = opendir(dir.c_str());
     int count = 0;
@@ -34,21 +78,35 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   } else if (mkdir(dir.c_str(), 0777) != 0) {
     complain("%s: %s", dir.c_str(), strerror(errno));
     return 1;
+  } else {
+    made_dir = true;
+  }
+  int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) {
+    complain("%s: %s", dir.c_str(), strerror(errno));
+    return 1;
   }
   uint64_t total = 0;
   for (const auto& e : b.entries) total += static_cast<uint64_t>(e.size);
   progress p;
   progress_start(&p, total);
-  for (const auto& e : b.entries) {
-    std::string out = dir + "/" + e.name;
-    if (int err = zor_write_file_atomic(out.c_str(), b.data() + e.offset, static_cast<size_t>(e.size),
-                                        kKeepExisting, 0666)) {
-      complain("%s: %s", out.c_str(), strerror(err));
-      return 1;
-    }
+  size_t written = 0;
+  int32_t err = 0;
+  std::string failed;
+  for (; written < b.entries.size() && err == 0; ++written) {
+    const bundle_entry& e = b.entries[written];
+    if ((err = write_item(dirfd, e, b.data() + e.offset)) != 0) failed = e.name;
     progress_advance(&p, static_cast<uint64_t>(e.size));
   }
+  if (err == 0) err = sync_items(dirfd, b.entries, failed);
   progress_finish(&p);
+  if (err != 0) {
+    complain("%s: %s", failed.empty() ? dir.c_str() : (dir + "/" + failed).c_str(), strerror(err));
+    undo_extract(dirfd, dir, b.entries, written, made_dir);
+    close(dirfd);
+    return 1;
+  }
+  close(dirfd);
   printf("%s: %zu items extracted into %s\n", path.c_str(), b.entries.size(), dir.c_str());
   return 0;
 }

@@ -28,17 +28,17 @@ int cmd_pack(const pack_items_options& items_opt, const std::string& output, boo
   size_t count = 0;
   progress p;
   if (!pack_items(items_opt, image, &count, &p)) return 1;
-  bool replacing = is_path_existed(output.c_str());
+  // The user's signature file is theirs to replace: flag it, never delete
+  // it. Known before the write, so nothing after it can fail.
+  std::string sig_path = output + ".minisig";
+  bool stale_signature = is_path_existed(output.c_str()) && is_path_existed(sig_path.c_str());
   if (int err = zor_write_file_atomic(output.c_str(), image.data(), image.size(),
                                         force ? kReplaceExisting : kKeepExisting, 0666)) {
     complain("%s: %s", output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
     return 1;
   }
   printf("%s: %zu items, %zu bytes\n", output.c_str(), count, image.size());
-  // The user's signature file is theirs to replace: flag it, never delete it.
-  std::string sig_path = output + ".minisig";
-  if (replacing && is_path_existed(sig_path.c_str()))
-    warn("%s signs the bundle this one replaced: sign %s again", sig_path.c_str(), output.c_str());
+  if (stale_signature) warn("%s signs the bundle this one replaced: sign %s again", sig_path.c_str(), output.c_str());
   return 0;
 }
 
@@ -104,6 +104,7 @@ CLI::App* add_pack(CLI::App& app, command_line& c) {
   pack->add_flag("--force", c.force, "Replace an existing output");
   pack->add_flag("--no-entry", c.items.no_entry, "Allow a bundle without the entry module");
   pack->add_option("--exclude", c.items.excludes, "Leave out names in directories that match this glob (repeatable)");
+  pack->add_option("--provided", c.items.provided, "A module the device provides: require of it is fine (repeatable)");
   CLI::Option* pre = pack->add_flag("--precompile", c.items.precompile, "Store Lua bytecode instead of source");
   pack->add_flag("--strip", c.items.strip, "Drop debug information from bytecode")->needs(pre);
   return pack;
@@ -123,7 +124,11 @@ CLI::App* add_run(CLI::App& app, command_line& c) {
   run_cmd->add_option("inputs", c.run_items.inputs, "A bundle file, or what `pack` takes (packed in memory)")
       ->required();
   run_cmd->add_flag("--keep", c.run_opt.keep, "Keep the unpack directory");
+  run_cmd->add_option("--sig-comment", c.run_opt.sig_comment,
+                      "Hand the procedure this sigComment, as a signing launcher would (verifies nothing)")
+      ->each([&c](const std::string&) { c.run_opt.has_sig_comment = true; });
   run_cmd->add_option("--exclude", c.run_items.excludes, "As for pack");
+  run_cmd->add_option("--provided", c.run_items.provided, "As for pack");
   return run_cmd;
 }
 
