@@ -1,10 +1,11 @@
 #!/bin/sh
-# make deb: the package holds the tools, the launcher, the libraries, gzipped
-# man pages and a copyright file, declares the runtime libraries they need,
-# says in its description which keys it carries and names its bundle key in
-# a field of its own; its version never prefers the default key: a
-# default-key package sorts below the product package of its release.
-# lintian finds no error. Packages are made in the test's own folder.
+# make deb: three packages, the device's runtime (the launcher as a ready
+# folder whose configuration folder is a link into /var/lib, the Update
+# Module, its recovery unit, the conffile, zor-ab), the build host's tools
+# and the development files, each with its files, links and dependencies;
+# their descriptions say which keys they carry and a field names the bundle
+# key; the version never prefers the default key. lintian finds no error and
+# no warning. Packages are made in the test's own folder.
 #   test_packaging_deb.sh BUILD_DIR   (after product_build.sh)
 set -eu
 build=$1
@@ -15,20 +16,41 @@ for tree in "$build" "$product"; do
   mkdir -p "$work/$(basename "$tree")"
   (cd "$tree" && cpack -G DEB -B "$work/$(basename "$tree")" >/dev/null)
 done
-deb=$(ls "$work/$(basename "$build")"/zor-update_*_amd64.deb)
+debs=$work/$(basename "$build")
+deb=$(ls "$debs"/zor-update_*_amd64.deb)
 product_deb=$(ls "$work/tree"/zor-update_*_amd64.deb)
-contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/zor_pack ./usr/bin/zor_keytool ./usr/lib/zor/zor_update_whole_package ./usr/lib/libzorcore.a \
-  ./usr/lib/pkgconfig/zorcore.pc ./usr/lib/pkgconfig/zorsig.pc ./usr/include/zor/crc32.h \
-  ./usr/share/man/man1/zor_pack.1.gz ./usr/share/man/man1/zor_update_whole_package.1.gz \
-  ./usr/share/doc/zor-update/copyright ./usr/share/doc/zor-update/changelog.gz ./usr/share/mender/modules/v3/zor-bundle; do
-  echo "$contents" | grep -q " $f\$" || { echo "the package lacks $f"; exit 1; }
-done
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in liblua5.3-0 libsodium23 libc6; do
-  echo "$depends" | grep -q "$lib" || { echo "Depends lacks $lib: $depends"; exit 1; }
-done
 failures=0
+failed() { echo "FAIL $*"; failures=$((failures + 1)); }
+# Each package into a scratch root: its files, links, conffile and
+# dependencies. PACKAGE|FILES|DEPENDS (each word must be in Depends)
+while IFS='|' read -r name files depends; do
+  file=$(ls "$debs/${name}_"*_amd64.deb)
+  root=$work/root-$name
+  dpkg-deb -x "$file" "$root"
+  for f in $files; do [ -e "$root/$f" ] || [ -L "$root/$f" ] || failed "$name lacks $f"; done
+  for d in $depends; do dpkg-deb -f "$file" Depends | grep -q "$d" || failed "$name: Depends lacks $d"; done
+done <<'PACKAGES'
+zor-update|usr/lib/zor-update/zor_update_whole_package usr/lib/zor-update/zor_update_whole_package_config var/lib/zor-update etc/mender/zor-bundle.conf usr/share/mender/modules/v3/zor-bundle lib/systemd/system/zor-bundle-recover.service usr/bin/zor-ab usr/share/man/man1/zor_update_whole_package.1.gz usr/share/doc/zor-update/copyright|liblua5.3-0 libc6
+zor-update-tools|usr/bin/zor_pack usr/bin/zor_keytool usr/share/man/man1/zor_pack.1.gz usr/share/man/man1/zor_keytool.1.gz usr/share/zor-update/lua/zor_ab.lua usr/share/doc/zor-update-tools/copyright|liblua5.3-0 libsodium23
+libzor-update-dev|usr/include/zor/crc32.h usr/lib/x86_64-linux-gnu/libzorcore.a usr/lib/x86_64-linux-gnu/libzorsig.a usr/lib/x86_64-linux-gnu/pkgconfig/zorcore.pc usr/lib/x86_64-linux-gnu/pkgconfig/zorsig.pc usr/share/doc/libzor-update-dev/copyright|libsodium-dev liblua5.3-dev
+PACKAGES
+runtime=$work/root-zor-update
+[ "$(readlink "$runtime/usr/lib/zor-update/zor_update_whole_package_config")" = /var/lib/zor-update ] ||
+  failed "the launcher's configuration folder is no link to /var/lib/zor-update"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/mender/zor-bundle.conf || failed "no conffile"
+grep -qx 'LAUNCHER_DIR=/usr/lib/zor-update' "$runtime/etc/mender/zor-bundle.conf" || failed "the conffile's LAUNCHER_DIR"
+# The launcher finds its bundle through the link: the scratch root's
+# /var/lib/zor-update stands in for the device's.
+mkdir -p "$work/src"
+printf '%s\n' 'c_dbgMsg("MSG[TLS]", "ran from " .. (...).fwDir .. "\n") return true' >"$work/src/zor_update_whole_package.lua"
+"$build/zor_pack" pack -o "$runtime/var/lib/zor-update/nuvex.zor" "$work/src" >/dev/null
+# shellcheck disable=SC2016
+unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/zor-update &&
+  mount --bind "$1/var/lib/zor-update" /var/lib/zor-update && mount -t tmpfs tmpfs /tmp &&
+  exec "$1/usr/lib/zor-update/zor_update_whole_package"' sh "$runtime" >"$work/log" 2>&1 ||
+  failed "the packaged launcher did not run its bundle: $(cat "$work/log")"
+grep -qF "ran from $runtime/usr/lib/zor-update/zor_update_whole_package_config/" "$work/log" ||
+  failed "the launcher's fwDir: $(cat "$work/log")"
 # DEB|FINGERPRINT OF ITS TREE|VERSION|DESCRIPTION SAYS
 while IFS='|' read -r what file tree version says; do
   fingerprint=$("$tree/zor_pack" --version | sed -n 's/^bundle key fingerprint \([0-9a-f]*\).*/\1/p')
@@ -50,8 +72,10 @@ $default_v lt $product_v
 $product_v gt $default_v
 $product_v eq 1.0.0
 CASES
-if command -v lintian >/dev/null && lintian "$deb" 2>/dev/null | grep '^E:'; then
-  echo "lintian reports errors"; exit 1
+if command -v lintian >/dev/null && lintian "$debs"/*.deb 2>/dev/null | grep -E '^(E|W):'; then
+  failed "lintian reports errors or warnings"
 fi
 [ "$failures" -eq 0 ] || exit 1
-echo "deb: $(basename "$deb") below $(basename "$product_deb"), lintian without errors; Depends: $depends"
+names=''
+for f in "$debs"/*.deb; do names="$names $(basename "$f")"; done
+echo "debs:$names; below the product's; lintian without errors or warnings"

@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 
 DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
 usr=$work/stage/usr
-for f in bin/zor_pack bin/zor_keytool bin/zor-ab share/zor-update/lua/zor_ab.lua lib/zor/zor_update_whole_package \
+for f in bin/zor_pack bin/zor_keytool bin/zor-ab share/zor-update/lua/zor_ab.lua lib/zor-update/zor_update_whole_package \
   include/zor/zor_load_lua_flow.h \
   share/man/man1/zor_pack.1.gz share/man/man1/zor_keytool.1.gz share/man/man1/zor_update_whole_package.1.gz \
   share/doc/zor-update/copyright; do
@@ -20,7 +20,7 @@ done
 "$usr/bin/zor_pack" --version | grep -q '^zor_pack ' || { echo "installed zor_pack has no --version"; exit 1; }
 
 mkdir -p "$work/device/zor_update_whole_package_config"
-cp "$usr/lib/zor/zor_update_whole_package" "$work/device/"
+cp "$usr/lib/zor-update/zor_update_whole_package" "$work/device/"
 "$usr/bin/zor_pack" pack -o "$work/device/zor_update_whole_package_config/nuvex.zor" "$src/examples/update" >/dev/null
 status=0
 "$work/device/zor_update_whole_package" "$work/installed" 2>"$work/log" || status=$?
@@ -51,7 +51,7 @@ int main(int, char** argv) {
   printf("%s\n", check == SIG_OK ? found.trusted_comment.c_str() : sig_check_text(check));
 }
 CPP
-export PKG_CONFIG_PATH="$usr/lib/pkgconfig"
+export PKG_CONFIG_PATH="$usr/lib/x86_64-linux-gnu/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$work/crc" "$work/crc.cpp" $(pkg-config --cflags --libs zorcore)
 [ "$("$work/crc")" = 340bc6d9 ] || { echo "program against the installed library gave $("$work/crc")"; exit 1; }

@@ -2,6 +2,7 @@
 // firmware image stamped with its CRC.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,34 +19,74 @@
 namespace {
 
 // Writes one item as a new file of `dir` (never through a link, never over
-// anything); the errno of the failure, or 0. It is made durable later.
-int32_t write_item(int dirfd, const bundle_entry& e, const uint8_t* data) {
-  int fd = openat(dirfd, e.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  int32_t err = 0;
-  for (size_t done = 0, size = static_cast<size_t>(e.size); done < size && err == 0;) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno != EINTR) err = errno;
+// anything) and leaves it open in *fd for its sync; the errno of the
+// failure, or 0. It is made durable later, with the others.
+int32_t write_item(int dirfd, const bundle_entry& e, const uint8_t* data, int* fd) {
+  *fd = openat(dirfd, e.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (*fd < 0) return errno;
+  for (size_t done = 0, size = static_cast<size_t>(e.size); done < size;) {
+    ssize_t n = write(*fd, data + done, size - done);
+    if (n < 0 && errno != EINTR) return errno;
     if (n > 0) done += static_cast<size_t>(n);
   }
-  if (close(fd) != 0 && err == 0) err = errno;
+  return 0;
+}
+
+// Room for `count` descriptors open at once beside the program's own: the
+// soft limit raised towards the hard one when needed. False when there is
+// not (the files are then synced by name).
+bool room_for_descriptors(size_t count) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  rlim_t want = static_cast<rlim_t>(count) + 64;
+  if (limit.rlim_cur >= want) return true;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < want) return false;
+  limit.rlim_cur = want;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// Makes what write_item wrote durable in one pass: the file system's
+// writeback of all of it at once (one journal commit instead of one per
+// file), then each file synced (cheap by then, and what reports a file's
+// own failure) and closed, then the folder. fds[i] is entry i's open file,
+// or -1 when it was closed after writing (it is opened again by name).
+int32_t sync_items(int dirfd, const std::vector<bundle_entry>& entries, std::vector<int>& fds, std::string& failed) {
+  syncfs(dirfd);
+  int32_t err = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    int fd = fds[i] >= 0 ? fds[i] : openat(dirfd, entries[i].name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (err == 0 && (fd < 0 || fsync(fd) != 0)) {
+      err = errno;
+      failed = entries[i].name;
+    }
+    if (fd >= 0) close(fd);
+    fds[i] = -1;
+  }
+  if (err == 0 && fsync(dirfd) != 0) err = errno;
   return err;
 }
 
-// Makes what write_item wrote durable in one pass: each file synced (the
-// first sync commits the metadata of all), then the folder.
-int32_t sync_items(int dirfd, const std::vector<bundle_entry>& entries, std::string& failed) {
-  for (const auto& e : entries) {
-    int fd = openat(dirfd, e.name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    int32_t err = fd < 0 || fsync(fd) != 0 ? errno : 0;
-    if (fd >= 0) close(fd);
-    if (err != 0) {
-      failed = e.name;
-      return err;
+// The folder to extract into, new or empty, opened; -1 after a message.
+int open_empty_folder(const std::string& dir, bool* made) {
+  *made = false;
+  if (is_dir(dir.c_str())) {
+    DIR* d = opendir(dir.c_str());
+    int count = 0;
+    while (d != nullptr && readdir(d) != nullptr) ++count;
+    if (d != nullptr) closedir(d);
+    if (count > 2) {
+      complain("%s: directory is not empty", dir.c_str());
+      return -1;
     }
+  } else if (mkdir(dir.c_str(), 0777) != 0) {
+    complain("%s: %s", dir.c_str(), strerror(errno));
+    return -1;
+  } else {
+    *made = true;
   }
-  failed.clear();
-  return fsync(dirfd) == 0 ? 0 : errno;
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) complain("%s: %s", dir.c_str(), strerror(errno));
+  return fd;
 }
 
 // Takes back a failed extraction: the files it wrote (and the folder, when
@@ -66,26 +107,8 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   bundle_check_names(b.entries, kAllItemsWritten, problems);
   if (!report(path, problems)) return 1;
   bool made_dir = false;
-  if (is_dir(dir.c_str())) {
-    DIR* d = opendir(dir.c_str());
-    int count = 0;
-    while (d != nullptr && readdir(d) != nullptr) ++count;
-    if (d != nullptr) closedir(d);
-    if (count > 2) {
-      complain("%s: directory is not empty", dir.c_str());
-      return 1;
-    }
-  } else if (mkdir(dir.c_str(), 0777) != 0) {
-    complain("%s: %s", dir.c_str(), strerror(errno));
-    return 1;
-  } else {
-    made_dir = true;
-  }
-  int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirfd < 0) {
-    complain("%s: %s", dir.c_str(), strerror(errno));
-    return 1;
-  }
+  int dirfd = open_empty_folder(dir, &made_dir);
+  if (dirfd < 0) return 1;
   uint64_t total = 0;
   for (const auto& e : b.entries) total += static_cast<uint64_t>(e.size);
   progress p;
@@ -93,12 +116,24 @@ int cmd_extract(const std::string& path, const std::string& dir) {
   size_t written = 0;
   int32_t err = 0;
   std::string failed;
+  std::vector<int> fds(b.entries.size(), -1);
+  bool keep_open = room_for_descriptors(b.entries.size());
   for (; written < b.entries.size() && err == 0; ++written) {
     const bundle_entry& e = b.entries[written];
-    if ((err = write_item(dirfd, e, b.data() + e.offset)) != 0) failed = e.name;
+    if ((err = write_item(dirfd, e, b.data() + e.offset, &fds[written])) != 0) failed = e.name;
+    if (!keep_open && fds[written] >= 0 && close(fds[written]) != 0 && err == 0) {
+      err = errno;
+      failed = e.name;
+    }
+    if (!keep_open) fds[written] = -1;
     progress_advance(&p, static_cast<uint64_t>(e.size));
   }
-  if (err == 0) err = sync_items(dirfd, b.entries, failed);
+  if (err == 0) {
+    err = sync_items(dirfd, b.entries, fds, failed);
+  } else {
+    for (int& fd : fds)
+      if (fd >= 0) close(fd), fd = -1;
+  }
   progress_finish(&p);
   if (err != 0) {
     complain("%s: %s", failed.empty() ? dir.c_str() : (dir + "/" + failed).c_str(), strerror(err));
@@ -174,6 +209,51 @@ int32_t crc_of_image(int fd, uint64_t size, uint32_t* crc, progress* p) {
   return err;
 }
 
+// Writes the stamped field through a descriptor opened again for writing,
+// only when the file is as it was when its CRC was computed, and puts the
+// mode back; false after a message. Closes `fd`.
+bool stamp_field(const std::string& path, int fd, const struct stat& st, const uint8_t* field) {
+  // Writing drops setuid and setgid, which only the owner (or root) can
+  // put back: such a file is not stamped by anyone else.
+  if ((st.st_mode & 06000) != 0 && geteuid() != 0 && geteuid() != st.st_uid) {
+    complain("%s: mode %04o: writing would drop its setuid/setgid bits, which only its owner can put back: "
+             "not stamped", path.c_str(), static_cast<unsigned>(st.st_mode & 07777));
+    close(fd);
+    return false;
+  }
+  int rw = reopen_for_writing(path, fd, st);
+  close(fd);
+  if (rw < 0) return false;
+  if (!unchanged(rw, st)) {
+    complain("%s: changed while its CRC was computed (size or modification time): not stamped", path.c_str());
+    close(rw);
+    return false;
+  }
+  bool written = pwrite(rw, field, 4, 0) == 4 && fsync(rw) == 0;
+  int err = errno;
+  struct stat now;
+  bool same_size = fstat(rw, &now) == 0 && now.st_size == st.st_size;
+  // Writing as the owner drops setuid and setgid: put the mode back as it was.
+  if (written && same_size && (now.st_mode & 07777) != (st.st_mode & 07777) && fchmod(rw, st.st_mode & 07777) != 0)
+    err = errno;
+  bool mode_kept = fstat(rw, &now) == 0 && (now.st_mode & 07777) == (st.st_mode & 07777);
+  close(rw);
+  if (!written) {
+    complain("%s: %s", path.c_str(), strerror(err));
+    return false;
+  }
+  if (!same_size) {
+    complain("%s: changed while being stamped (its size): the CRC written may not cover it", path.c_str());
+    return false;
+  }
+  if (!mode_kept) {
+    complain("%s: stamped, but its mode %04o could not be put back (now %04o): %s", path.c_str(),
+             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(now.st_mode & 07777), strerror(err));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // The convention update scripts check: bytes 0..3 of an image hold, little-
@@ -215,45 +295,8 @@ int cmd_stamp(const std::string& path, bool check_only) {
     complain("%s: stored CRC %s, computed %s: mismatch", path.c_str(), hex32(stored).c_str(), hex32(crc).c_str());
     return 1;
   }
-  // Writing drops setuid and setgid, which only the owner (or root) can
-  // put back: such a file is not stamped by anyone else.
-  if ((st.st_mode & 06000) != 0 && geteuid() != 0 && geteuid() != st.st_uid) {
-    complain("%s: mode %04o: writing would drop its setuid/setgid bits, which only its owner can put back: "
-             "not stamped", path.c_str(), static_cast<unsigned>(st.st_mode & 07777));
-    close(fd);
-    return 1;
-  }
-  int rw = reopen_for_writing(path, fd, st);
-  close(fd);
-  if (rw < 0) return 1;
-  if (!unchanged(rw, st)) {
-    complain("%s: changed while its CRC was computed (size or modification time): not stamped", path.c_str());
-    close(rw);
-    return 1;
-  }
   zor_store_le32(field, crc);
-  bool written = pwrite(rw, field, 4, 0) == 4 && fsync(rw) == 0;
-  err = errno;
-  struct stat now;
-  bool same_size = fstat(rw, &now) == 0 && now.st_size == st.st_size;
-  // Writing as the owner drops setuid and setgid: put the mode back as it was.
-  if (written && same_size && (now.st_mode & 07777) != (st.st_mode & 07777) && fchmod(rw, st.st_mode & 07777) != 0)
-    err = errno;
-  bool mode_kept = fstat(rw, &now) == 0 && (now.st_mode & 07777) == (st.st_mode & 07777);
-  close(rw);
-  if (!written) {
-    complain("%s: %s", path.c_str(), strerror(err));
-    return 1;
-  }
-  if (!same_size) {
-    complain("%s: changed while being stamped (its size): the CRC written may not cover it", path.c_str());
-    return 1;
-  }
-  if (!mode_kept) {
-    complain("%s: stamped, but its mode %04o could not be put back (now %04o): %s", path.c_str(),
-             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(now.st_mode & 07777), strerror(err));
-    return 1;
-  }
+  if (!stamp_field(path, fd, st, field)) return 1;
   printf("%s: stamped CRC %s (was %s)\n", path.c_str(), hex32(crc).c_str(), hex32(stored).c_str());
   return 0;
 }
