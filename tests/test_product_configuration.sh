@@ -7,6 +7,8 @@
 # names the configuration in one line, as --version does.
 #   test_product_configuration.sh SOURCE_DIR DEFAULT_BUILD_DIR   (after product_build.sh)
 set -eu
+# As a user runs make: no settings of a make this test runs under.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 src=$1
 default=$2
 keys=$default/product/keys
