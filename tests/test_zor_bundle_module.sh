@@ -62,7 +62,7 @@ payload new_unsigned no "$(lua_recording new 'return true')"
 payload fails yes 'return false'
 payload slow_fail yes 'os.execute("sleep 0.3") return false'
 payload big yes 'return true' 50
-payload bg yes 'os.execute("sleep 30 &") return true'
+payload bg yes 'os.execute("sleep 30.017 &") return true'
 cp "$build/zor_update_whole_package" "$launcher/"
 
 # PATH shims around the commands the module changes files with: each call
@@ -310,7 +310,7 @@ start=$(date +%s%N)
 [ "$(run ArtifactInstall bg)" -eq 0 ] || failed "background process: install"
 took=$((($(date +%s%N) - start) / 1000000))
 [ "$took" -lt 5000 ] || failed "background process: the install waited for it (${took} ms)"
-pkill -f 'sleep 30' || :
+pkill -f '^sleep 30\.017$' || :  # exactly the process the procedure left
 
 # The re-run on rollback says so.
 while IFS='|' read -r setting want; do
