@@ -9,6 +9,13 @@
 #                                   cut had landed
 #   pc_durable DIR                  every file and folder under DIR synced
 #   pc_private "$0" "$@"            the test again, in a mount namespace of its own
+#   pc_each_cut IMAGE DIR RUN CHECK RUN (a command) once on DIR mounted from
+#                                   IMAGE to count its changing operations,
+#                                   then once per operation with the power cut
+#                                   after it; after each cut DIR comes back
+#                                   with what was durable and CHECK K runs.
+#                                   Sets pc_points and pc_landed (cuts whose
+#                                   process did die of the cut).
 # Needs root, /dev/fuse and Debian's python3-pyfuse3; pc_usable says whether
 # the machine has them.
 pc_fs=$(dirname "$0")/powercut_fs.py
@@ -62,3 +69,22 @@ pc_cut() {
 }
 
 pc_durable() { find "$1" -depth -exec sync -- {} +; }
+
+pc_each_cut() {
+  pc_image=$1 pc_dir=$2 pc_run=$3 pc_check=$4
+  cp "$pc_image" "$pc_image.run"
+  pc_mount "$pc_image.run" "$pc_dir"
+  $pc_run
+  pc_points=$(pc_unmount "$pc_dir")
+  pc_landed=0 pc_k=0
+  while [ "$pc_k" -lt "$pc_points" ]; do
+    cp "$pc_image" "$pc_image.run"
+    pc_mount "$pc_image.run" "$pc_dir" "$pc_k"
+    $pc_run
+    if pc_cut "$pc_dir"; then pc_landed=$((pc_landed + 1)); fi
+    pc_mount "$pc_image.run" "$pc_dir"
+    $pc_check "$pc_k"
+    pc_unmount "$pc_dir" >/dev/null
+    pc_k=$((pc_k + 1))
+  done
+}

@@ -71,34 +71,29 @@ cuts=0
 checked() {  # checked CASE GOT WANT
   if [ "$2" != "$3" ]; then echo "FAIL $1: pair $2, want $3"; tail -5 "$work/log"; failures=$((failures + 1)); fi
 }
+# After a cut: recovery leaves the pair the module's state names, and the
+# client's follow-up the pair it names.
+after_cut() {
+  step recover
+  after=$(pair "$config")
+  case $(module_state) in
+    installed | committed) want=$new ;;
+    *) want=$old ;;
+  esac
+  checked "$what, cut after operation $1, recovered ($(module_state))" "$after" "$(pair "$work/payloads/$want")"
+  eval "$follow"
+  checked "$what, cut after operation $1, then $follow" "$(pair "$config")" "$(pair "$work/payloads/$final")"
+}
+case_steps() { eval "$steps"; }
 # CASE|OLD|NEW|PREPARE (steps before)|STEPS cut|FOLLOW-UP (the client's, after recovery)|pair after the follow-up
 while IFS='|' read -r what old new prepare steps follow final; do
   base "$old" "$prepare"
-  cp "$work/base" "$work/base.$what"
-  pc_mount "$work/base" "$fs"
-  eval "$steps"
-  total=$(pc_unmount "$fs")
-  k=0
-  while [ "$k" -lt "$total" ]; do
-    cp "$work/base.$what" "$work/base"
-    pc_mount "$work/base" "$fs" "$k"
-    eval "$steps"
-    pc_cut "$fs" || { echo "FAIL $what: the cut after operation $k did not land"; failures=$((failures + 1)); }
-    pc_mount "$work/base" "$fs"
-    step recover
-    after=$(pair "$config")
-    case $(module_state) in
-      installed | committed) want=$new ;;
-      *) want=$old ;;
-    esac
-    checked "$what, cut after operation $k, recovered ($(module_state))" "$after" "$(pair "$work/payloads/$want")"
-    eval "$follow"
-    checked "$what, cut after operation $k, then $follow" "$(pair "$config")" "$(pair "$work/payloads/$final")"
-    pc_unmount "$fs" >/dev/null
-    k=$((k + 1))
-    cuts=$((cuts + 1))
-  done
-  echo "$what: $total cut points"
+  pc_each_cut "$work/base" "$fs" case_steps after_cut
+  if [ "$pc_landed" -ne "$pc_points" ]; then
+    echo "FAIL $what: $((pc_points - pc_landed)) of $pc_points cuts did not land"; failures=$((failures + 1))
+  fi
+  cuts=$((cuts + pc_points))
+  echo "$what: $pc_points cut points, $pc_landed landed"
 done <<'CASES'
 install-signed-over-signed|old|new||step ArtifactInstall new|step ArtifactRollback|old
 install-unsigned-over-signed|old|new_unsigned||step ArtifactInstall new_unsigned|step ArtifactRollback|old
