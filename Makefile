@@ -27,28 +27,50 @@ ALLOW := $(if $(call given,ALLOW_DEFAULT_KEY),$(ALLOW_DEFAULT_KEY))
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo bench clean distclean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
+.PHONY: all deps test-deps configure test-configure build build-all keytool test demo bench clean distclean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
 PREFIX ?= /usr/local
 
 all: build
 
+# What a build needs; test-deps adds what the tests, the benchmark and the
+# sanitizer and fuzz runs need.
 deps:
-	@scripts/install-deps
+	@scripts/install-deps build
+test-deps:
+	@scripts/install-deps test
 
-# Prints the one line that names the configuration.
-configure: deps
+# Prints the one line that names the configuration. The tests and the
+# benchmark are configured only where their packages are installed.
+define configure_tree
 	@mkdir -p $(BUILD)
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >$(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
 	@sed -n 's/^-- zor configuration/zor configuration/p; s/^-- zor tests/zor tests/p' $(BUILD)/configure.log
+endef
+configure: deps
+	$(configure_tree)
+test-configure: test-deps
+	$(configure_tree)
 
+# The product: the launcher, the tools, their man pages and the installed
+# libraries; no test or benchmark program.
+PRODUCT_TARGETS := zor_update_whole_package zor_pack zor_keytool manpages zorcore zorsig
 build: configure
+	@cmake --build $(BUILD) --target $(PRODUCT_TARGETS) -j2
+
+# Everything CMake knows, tests and benchmark included.
+build-all: test-configure
 	@cmake --build $(BUILD) -j2
+
+# The key tool alone: a product key can be made before the first build.
+keytool: configure
+	@cmake --build $(BUILD) --target zor_keytool -j2
+	@echo "$(BUILD)/zor_keytool"
 
 # The suite writes no package or artifact where make deb and make
 # mender-artifact put theirs.
-test: build
+test: build-all
 	@ls $(BUILD) >$(BUILD)/.outputs-before
-	cd $(BUILD) && ctest --output-on-failure -j2
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j2
 	@ls $(BUILD) | grep -E '\.(deb|mender)$$' | grep -vxF -f $(BUILD)/.outputs-before \
 	  | sed 's|^|make test left a package in $(BUILD)/: |' | grep . && exit 1 || :
 
@@ -81,7 +103,7 @@ deb: build
 # The whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
 # any report fails the run. The tests that build or package another tree
 # (product build, signing, Mender, install, .deb) run in make test only.
-test-sanitize: deps
+test-sanitize: test-deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_SANITIZE=ON -DZOR_BUILD_BENCH=OFF \
 	  -DZOR_BUNDLE_KEY= -DZOR_SIGNING_PUBKEYS= | sed -n 's/^-- zor configuration/build-sanitize: zor configuration/p' 
 	@cmake --build build-sanitize -j2
@@ -89,7 +111,7 @@ test-sanitize: deps
 	  ctest --output-on-failure -E 'Product|SignedBundles|Packaging|Mender'
 
 # libFuzzer targets (clang++) in build-fuzz/.
-fuzz: deps
+fuzz: test-deps
 	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
 	  -DZOR_FUZZ=ON -DZOR_BUILD_TESTS=OFF -DZOR_BUILD_BENCH=OFF -DZOR_BUNDLE_KEY= -DZOR_SIGNING_PUBKEYS= \
 	  | sed -n 's/^-- zor configuration/build-fuzz: zor configuration/p' 
@@ -110,7 +132,7 @@ fuzz-smoke: fuzz
 # launcher would receive valgrind's log on the descriptor it finds closed.
 # Only memcheck's own "==PID==" lines count as errors.
 VALGRIND_LEFT_OUT := Launcher.RunningOutOfMemoryAnywhereNeverAborts:Launcher.ClosedStandardDescriptorsNeverReceiveOutput
-test-valgrind: build
+test-valgrind: build-all
 	@command -v valgrind >/dev/null || apt-get install -y -qq valgrind >/dev/null
 	@rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
 	ZOR_TEST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite -q --log-file=$(CURDIR)/$(BUILD)/valgrind/launcher.%p.log" \
@@ -118,7 +140,8 @@ test-valgrind: build
 	@if grep -l '^==[0-9]*==' $(BUILD)/valgrind/*.log; then echo "valgrind reported errors in the logs above"; exit 1; fi
 	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) launcher runs checked, no errors, no definite leaks"
 
-bench: build
+bench: test-configure
+	@cmake --build $(BUILD) --target zor_bench -j2
 	$(BUILD)/zor_bench
 
 # Removes the build outputs and keeps the configuration (CMake's clean).

@@ -9,6 +9,11 @@
 #                                   cut had landed
 #   pc_durable DIR                  every file and folder under DIR synced
 #   pc_private "$0" "$@"            the test again, in a mount namespace of its own
+#   pc_begin NAME "$0" "$@"         every power-cut test's start: skipped (exit 0)
+#                                   where the machine cannot, else in a mount
+#                                   namespace of its own, with a fresh $work
+#                                   (/var/tmp/NAME.XXXXXX, removed at exit) and
+#                                   the empty mount point $fs inside it
 #   pc_each_cut IMAGE DIR RUN CHECK RUN (a command) once on DIR mounted from
 #                                   IMAGE to count its changing operations,
 #                                   then once per operation with the power cut
@@ -58,6 +63,17 @@ pc_unmount() {
 pc_private() {
   [ -z "${ZOR_PC_PRIVATE:-}" ] || return 0
   ZOR_PC_PRIVATE=1 exec unshare -m --propagation private sh "$@"
+}
+
+pc_begin() {
+  pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
+  pc_name=$1
+  shift
+  pc_private "$@"
+  work=$(mktemp -d "/var/tmp/$pc_name.XXXXXX")
+  trap 'pc_cut "$work/fs" || :; rm -rf "$work"' EXIT
+  fs=$work/fs
+  mkdir -p "$fs"
 }
 
 pc_cut() {

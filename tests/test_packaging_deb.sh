@@ -19,8 +19,8 @@ done
 debs=$work/$(basename "$build")
 deb=$(ls "$debs"/zor-update_*_amd64.deb)
 product_deb=$(ls "$work/tree"/zor-update_*_amd64.deb)
-failures=0
-failed() { echo "FAIL $*"; failures=$((failures + 1)); }
+# shellcheck source=tests/helpers.sh disable=SC1091
+. "$(dirname "$0")/helpers.sh"
 # Each package into a scratch root: its files, links, conffile and
 # dependencies. PACKAGE|FILES|DEPENDS (each word must be in Depends)
 while IFS='|' read -r name files depends; do
@@ -54,9 +54,9 @@ grep -qF "ran from $runtime/usr/lib/zor-update/zor_update_whole_package_config/"
 # DEB|FINGERPRINT OF ITS TREE|VERSION|DESCRIPTION SAYS
 while IFS='|' read -r what file tree version says; do
   fingerprint=$("$tree/zor_pack" --version | sed -n 's/^bundle key fingerprint \([0-9a-f]*\).*/\1/p')
-  [ "$(dpkg-deb -f "$file" Version)" = "$version" ] || { echo "FAIL $what: version $(dpkg-deb -f "$file" Version), want $version"; failures=$((failures + 1)); }
-  [ "$(dpkg-deb -f "$file" Provides)" = "zor-bundle-key-$fingerprint" ] || { echo "FAIL $what: Provides $(dpkg-deb -f "$file" Provides)"; failures=$((failures + 1)); }
-  dpkg-deb -f "$file" Description | grep -qF "$says" || { echo "FAIL $what: the description does not say '$says'"; failures=$((failures + 1)); }
+  [ "$(dpkg-deb -f "$file" Version)" = "$version" ] || failed "$what: version $(dpkg-deb -f "$file" Version), want $version"
+  [ "$(dpkg-deb -f "$file" Provides)" = "zor-bundle-key-$fingerprint" ] || failed "$what: Provides $(dpkg-deb -f "$file" Provides)"
+  dpkg-deb -f "$file" Description | grep -qF "$says" || failed "$what: the description does not say '$says'"
 done <<CASES
 default key|$deb|$build|1.0.0~dev|no signature check
 product key, signing|$product_deb|$product|1.0.0|runs only bundles signed by
@@ -66,7 +66,7 @@ CASES
 default_v=$(dpkg-deb -f "$deb" Version)
 product_v=$(dpkg-deb -f "$product_deb" Version)
 while read -r a op b; do
-  dpkg --compare-versions "$a" "$op" "$b" || { echo "FAIL: $a $op $b does not hold"; failures=$((failures + 1)); }
+  dpkg --compare-versions "$a" "$op" "$b" || failed ": $a $op $b does not hold"
 done <<CASES
 $default_v lt $product_v
 $product_v gt $default_v
@@ -75,7 +75,7 @@ CASES
 if command -v lintian >/dev/null && lintian "$debs"/*.deb 2>/dev/null | grep -E '^(E|W):'; then
   failed "lintian reports errors or warnings"
 fi
-[ "$failures" -eq 0 ] || exit 1
+all_held
 names=''
 for f in "$debs"/*.deb; do names="$names $(basename "$f")"; done
 echo "debs:$names; below the product's; lintian without errors or warnings"

@@ -14,8 +14,8 @@ default=$2
 keys=$default/product/keys
 work=$(mktemp -d /tmp/zor_configuration.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-failures=0
-failed() { echo "FAIL $*"; failures=$((failures + 1)); }
+# shellcheck source=tests/helpers.sh disable=SC1091
+. "$(dirname "$0")/helpers.sh"
 cd "$src"
 
 # What each target's configure step would pass: nothing not given.
@@ -75,5 +75,5 @@ case $(configured BUNDLE_KEY=) in
 esac
 [ "$(configured SIGNING_PUBKEY=)" = "bundle key: default (public) key: for development only; default build: no signature check" ] ||
   failed "SIGNING_PUBKEY= did not go back to no signing"
-[ "$failures" -eq 0 ] || exit 1
+all_held
 echo "product configuration: kept by every target, dropped only when given empty; configure says what --version says"

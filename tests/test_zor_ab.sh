@@ -15,8 +15,9 @@ trap 'rm -rf "$work"' EXIT
 zor_ab() { ZOR_AB_CONF=$conf ZOR_AB_BOOTED=${booted:-} sh "$src/lua/zor-ab" "$@"; }
 for i in old new new2; do head -c 1048576 /dev/urandom >"$work/$i.img"; done
 head -c 2097152 /dev/urandom >"$work/large.img"
-failures=0
-failed() { echo "FAIL $*"; [ ! -f "$work/log" ] || tail -5 "$work/log"; failures=$((failures + 1)); }
+# shellcheck source=tests/helpers.sh disable=SC1091
+. "$(dirname "$0")/helpers.sh"
+failed_log=$work/log
 
 # device DIR BACKEND: slot files (A holds old.img and runs) and the backend's
 # boot state under DIR; $conf names them.
@@ -141,5 +142,5 @@ done <<CASES
 CASES
 
 grub-script-check "$src/lua/zor-ab.grub.cfg" || failed "the GRUB snippet does not pass grub-script-check"
-[ "$failures" -eq 0 ] || exit 1
+all_held
 echo "zor_ab: three backends, refused writes, hostile names and version checks as expected"

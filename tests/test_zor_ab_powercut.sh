@@ -12,12 +12,7 @@ src=$1
 build=$2
 # shellcheck source=tests/powercut.sh disable=SC1091
 . "$src/tests/powercut.sh"
-pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
-pc_private "$0" "$@"
-work=$(mktemp -d /var/tmp/zor_ab_powercut.XXXXXX)
-trap 'pc_cut "$work/fs" || :; rm -rf "$work"' EXIT
-fs=$work/fs
-mkdir -p "$fs"
+pc_begin zor_ab_powercut "$0" "$@"
 head -c 1048576 /dev/urandom >"$work/old.img"
 head -c 1048576 /dev/urandom >"$work/new.img"
 conf=$work/zor-ab.conf

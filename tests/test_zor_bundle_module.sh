@@ -31,15 +31,13 @@ state=$root/state
 module=$root/tools/zor-bundle
 launcher=$root/device/launcher
 config=$launcher/zor_update_whole_package_config
-failures=0
+# shellcheck source=tests/helpers.sh disable=SC1091
+. "$(dirname "$0")/helpers.sh"
+failed_log=$root/log
+failed_tail=15
 kills=0
 landed=0
 say() { echo "$*"; }
-failed() {
-  echo "FAIL $*"
-  tail -15 "$root/log"
-  failures=$((failures + 1))
-}
 
 # Bundles: the old one and the new ones record their arguments beside the
 # launcher folder; one fails, one fails slowly, one carries 50 MB.
@@ -325,5 +323,5 @@ done <<'CASES'
 ROLLBACK_ARGS=back again|back again
 CASES
 
-[ "$failures" -eq 0 ] || exit 1
+all_held
 echo "zor-bundle module: every case held; $kills kills at each step, $random_kills at random times ($landed mid-install)"

@@ -13,16 +13,12 @@ src=$1
 build=$2
 # shellcheck source=tests/powercut.sh disable=SC1091
 . "$src/tests/powercut.sh"
-pc_usable || { echo "needs root, /dev/fuse and python3-pyfuse3: skipped"; exit 0; }
-pc_private "$0" "$@"
-work=$(mktemp -d /var/tmp/zor_powercut.XXXXXX)
-trap 'pc_cut "$work/fs" || :; rm -rf "$work"' EXIT
+pc_begin zor_powercut "$0" "$@"
 chmod 0755 "$work"
-fs=$work/fs
 launcher=$fs/launcher
 config=$launcher/zor_update_whole_package_config
 state=$fs/state
-mkdir -p "$fs" "$work/src" "$work/payloads" "$work/files"
+mkdir -p "$work/src" "$work/payloads" "$work/files"
 printf 'LAUNCHER_DIR=%s\nSTATE_DIR=%s\nRERUN_ON_ROLLBACK=yes\n' "$launcher" "$state" >"$work/conf"
 export ZOR_BUNDLE_CONF="$work/conf"
 module=$src/packaging/mender/zor-bundle

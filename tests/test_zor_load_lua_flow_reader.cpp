@@ -129,6 +129,10 @@ TEST_F(BundleReader, MalformedImagesAreRefusedBeforeUse) {
          return seal(p); }, -80, "L79:res item table entry 2 beyond img sz 0xe0\n"},
       {"negative size", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 8, 0xFFFFFFFFu);
          return seal(p); }, -86, "L85:res item[f.bin] size -1 negative\n"},
+      // The first bad slot is the one named, not the last slot read.
+      {"bad slot before a sound one", [&](std::vector<uint8_t>) { auto p = plain();
+         zor_store_le32(entry_at(p, 0) + 8, 0xFFFFFFFFu); return seal(p); }, -86,
+       "L85:res item[ok.lua] size -1 negative\n"},
       {"data beyond image", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 8, 0x7ffffff0);
          return seal(p); }, -88, "L87:res item[f.bin] data 0xc8+0x7ffffff0 beyond img sz 0xe0\n"},
       {"offset + size wraps", [&](std::vector<uint8_t>) { auto p = plain(); zor_store_le32(entry_at(p, 1) + 12, 0xFFFFFFFFu);

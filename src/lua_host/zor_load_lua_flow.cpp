@@ -1,27 +1,17 @@
 #include "zor_load_lua_flow.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "bundle_image.h"
+#include "bundle_load.h"
 #include "chunk_gate.h"
 #include "crc32.h"
 #include "files.h"
 #include "log.h"
 #include "text.h"
-#if ZOR_SIGNING
-#include "bundle_sig.h"
-#include "signing_keys.h"
-#endif
 
 namespace {
 
@@ -243,18 +233,17 @@ static int32_t dispatch_items(const uint8_t* image, const std::vector<bundle_ent
   return 0;
 }
 
-int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L, const char* unpackDir) {
-  int32_t img_size = 0;
-  int32_t check = bundle_check_header(image, bufSize, &img_size);
-  if (check != BUNDLE_OK) return header_failure(check, img_size, bufSize);
-  uint32_t stored = 0, computed = 0;
-  if (bundle_unseal(image, img_size, &stored, &computed) != BUNDLE_OK)
-    return zor_fail(kSource, kLineCrc, "crc err, ori 0x%8x != gen 0x%8x\n", stored, computed);
-  // Every slot is checked before any item is used, so a malformed table
-  // leaves nothing half-loaded.
-  std::vector<bundle_entry> entries;
-  if (bundle_read_table(image, img_size, entries) != BUNDLE_OK)
-    return entry_failure(entries.back(), static_cast<int32_t>(entries.size()) - 1, img_size);
+// Logs why a load stopped at the header, seal or table step and returns the
+// step's code.
+static int32_t image_failure(const bundle_loaded& loaded, int32_t buf_size) {
+  if (loaded.step == BUNDLE_STEP_HEADER) return header_failure(loaded.check, loaded.img_size, buf_size);
+  if (loaded.step == BUNDLE_STEP_SEAL)
+    return zor_fail(kSource, kLineCrc, "crc err, ori 0x%8x != gen 0x%8x\n", loaded.stored_crc, loaded.computed_crc);
+  return entry_failure(loaded.table[static_cast<size_t>(loaded.bad_slot)], loaded.bad_slot, loaded.img_size);
+}
+
+// Puts the items of a loaded image into L and unpack_dir (either may be null).
+static int32_t dispatch(const bundle_loaded& loaded, lua_State* L, const char* unpack_dir) {
   int base = 0, preload_top = 0;
   if (L != nullptr) {
     base = lua_gettop(L);
@@ -265,136 +254,84 @@ int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L,
     }
     preload_top = lua_gettop(L);
   }
-  int32_t result = dispatch_items(image, entries, L, preload_top, unpackDir);
+  int32_t result = dispatch_items(loaded.image, loaded.table, L, preload_top, unpack_dir);
   if (L != nullptr) lua_settop(L, base);  // drop package and preload again
   return result;
 }
 
-// The whole pages inside [buf, buf + size): their start and length.
-static size_t interior_pages(uint8_t* buf, size_t size, uint8_t** start) {
-  const uintptr_t page = 4096;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(buf) + page - 1) & ~(page - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(buf) + size) & ~(page - 1);
-  *start = reinterpret_cast<uint8_t*>(from);
-  return to > from ? to - from : 0;
+int32_t lua_item_decrypt_and_load(uint8_t* image, int32_t bufSize, lua_State* L, const char* unpackDir) {
+  bundle_loaded loaded;
+  loaded.image = image;
+  if (bundle_load_image(image, bufSize, &loaded) != BUNDLE_LOADED) return image_failure(loaded, bufSize);
+  return dispatch(loaded, L, unpackDir);
 }
 
-// A buffer for a whole file of `size` bytes (array new, not initialised),
-// its page-aligned interior marked for transparent huge pages before
-// anything touches it: a large file read into it then costs a page fault
-// per 2 MiB instead of per 4 KiB. Null when memory runs out.
-static uint8_t* new_file_buffer(size_t size) {
-  uint8_t* buf = new (std::nothrow) uint8_t[size];
-  uint8_t* start;
-  size_t length = buf != nullptr ? interior_pages(buf, size, &start) : 0;
-  // Where huge pages are off, or the kernel refuses, this is only advice.
-  if (length > 0) madvise(start, length, MADV_HUGEPAGE);
-  return buf;
-}
-
-// Wipes and releases a new_file_buffer: the partial pages at its ends
-// are zeroed, its whole pages discarded (MADV_DONTNEED: they read as zeros
-// from then on, at no cost per byte), then delete[]. Null does nothing.
-static void free_file_buffer(uint8_t* buf, size_t size) {
-  if (buf == nullptr) return;
-  uint8_t* start;
-  size_t length = interior_pages(buf, size, &start);
-  if (length == 0 || madvise(start, length, MADV_DONTNEED) != 0) {
-    memset(buf, 0, size);
-  } else {
-    memset(buf, 0, static_cast<size_t>(start - buf));
-    memset(start + length, 0, size - static_cast<size_t>(start - buf) - length);
+// Logs why the read step failed, as the reader's own read reports it, and
+// returns its code.
+static int32_t read_failure(const char* path, const bundle_loaded& loaded) {
+  switch (loaded.check) {
+    case BUNDLE_READ_NO_FILE:
+      fprintf(stderr, "Can't stat %s : %s\n", path, strerror(loaded.err));
+      return zor_fail(kSource, kLineFileSize, "Fail in get_filesize %s\n", path);
+    case BUNDLE_READ_EMPTY:
+      return zor_fail(kSource, kLineFileSize, "Fail in get_filesize %s\n", path);
+    case BUNDLE_READ_TOO_LARGE:
+      return zor_fail(kSource, kLineFileTooLarge, "Fail in get_filesize %s: 0x%llx bytes is too large\n", path,
+                      static_cast<unsigned long long>(loaded.file_size));
+    case BUNDLE_READ_NO_MEMORY:
+      return zor_fail(kSource, kLineAlloc, "Fail in alloc buf at sz 0x%x\n", static_cast<int32_t>(loaded.file_size));
+    default:
+      return zor_fail(kSource, kLineReadFile, "Fail in read file %s\n", path);
   }
-  delete[] buf;
-}
-
-// Reads a whole file into a new buffer that the caller owns.
-static int32_t save_file_as_buf(const char* path, uint8_t** out, int32_t* out_size) {
-  int64_t file_size = get_filesize(path);
-  if (file_size > INT32_MAX)
-    return zor_fail(kSource, kLineFileTooLarge, "Fail in get_filesize %s: 0x%llx bytes is too large\n", path,
-                    static_cast<unsigned long long>(file_size));
-  int32_t size = static_cast<int32_t>(file_size);
-  if (size <= 0) return zor_fail(kSource, kLineFileSize, "Fail in get_filesize %s\n", path);
-  uint8_t* buf = new_file_buffer(static_cast<size_t>(size));
-  if (buf == nullptr) return zor_fail(kSource, kLineAlloc, "Fail in alloc buf at sz 0x%x\n", size);
-  // Opened without blocking, so a FIFO swapped in for the bundle cannot
-  // hold the launcher; then it must still be a regular file. One read call
-  // into the one buffer; more only if the kernel returns less.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    fd = -1;
-  }
-  int32_t got = 0;
-  for (ssize_t n; fd >= 0 && got < size && (n = read(fd, buf + got, static_cast<size_t>(size - got))) > 0;)
-    got += static_cast<int32_t>(n);
-  bool ok = got == size;
-  if (fd >= 0) close(fd);
-  if (!ok) {
-    free_file_buffer(buf, static_cast<size_t>(size));
-    return zor_fail(kSource, kLineReadFile, "Fail in read file %s\n", path);
-  }
-  *out = buf;
-  *out_size = size;
-  return 0;
 }
 
 #if ZOR_SIGNING
-// Reads and checks <path>.minisig before the bundle is read: a missing or
-// malformed signature, or one by a key this build does not trust, costs no
-// read of the bundle. 0, or -151 after one log line.
-static int32_t prepare_signature(const std::string& sig_path, sig_prepared* prepared) {
-  int32_t check = sig_prepare_file(sig_path.c_str(), kTrustedSigningKeys, kTrustedSigningKeyCount, prepared);
-  if (check == SIG_MISSING) return zor_fail(kSource, kLineSignature, "signature missing %s\n", sig_path.c_str());
-  if (check == SIG_UNTRUSTED)
+// Logs why the signature of `path` was refused and returns -151.
+static int32_t signature_failure(const std::string& sig_path, const bundle_loaded& loaded) {
+  if (loaded.check == SIG_MISSING) return zor_fail(kSource, kLineSignature, "signature missing %s\n", sig_path.c_str());
+  if (loaded.check == SIG_UNTRUSTED)
     return zor_fail(kSource, kLineSignature, "signature err %s: untrusted key id %016llX\n", sig_path.c_str(),
-                    static_cast<unsigned long long>(prepared->key_id));
-  if (check != SIG_OK)
-    return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(check));
-  return 0;
+                    static_cast<unsigned long long>(loaded.prepared.key_id));
+  return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(loaded.check));
 }
 
-// Verifies the prepared signature over the bundle's bytes as read, before
-// anything of them is trusted. 0 (and `sig` filled), or -151 after one line.
-static int32_t verify_signature(const std::string& sig_path, const sig_prepared& prepared, const uint8_t* data,
-                                int32_t size, zor_bundle_signature* sig) {
-  sig_verified found;
-  int32_t check = sig_verify_prepared(prepared, data, static_cast<size_t>(size), &found);
-  if (check != SIG_OK)
-    return zor_fail(kSource, kLineSignature, "signature err %s: %s\n", sig_path.c_str(), sig_check_text(check));
+// The signer's line, and the trusted comment for the argument table.
+static void signature_accepted(const bundle_loaded& loaded, zor_bundle_signature* sig) {
   // Control bytes shown as \xNN, cut so that the line still ends in its
   // newline: 351 bytes in all.
   const int kCommentMax = 351 - 8 - 36 - 1;
-  zor_log_out(kZorMsgPrefix, "signature ok, key %016llX: %.*s\n", static_cast<unsigned long long>(found.key_id),
-              kCommentMax, zor_escaped(found.trusted_comment).c_str());
-  if (sig != nullptr) *sig = zor_bundle_signature{true, found.trusted_comment};
-  return 0;
+  zor_log_out(kZorMsgPrefix, "signature ok, key %016llX: %.*s\n", static_cast<unsigned long long>(loaded.signer.key_id),
+              kCommentMax, zor_escaped(loaded.signer.trusted_comment).c_str());
+  if (sig != nullptr) *sig = zor_bundle_signature{true, loaded.signer.trusted_comment};
 }
 #endif
 
-int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
-                                       zor_bundle_signature* sig) {
+// The reader's report of a load that stopped, or the dispatch of one that
+// went through: 0 or the inner code that the caller wraps.
+static int32_t report_and_dispatch(const char* path, const bundle_loaded& loaded, lua_State* L, const char* unpack_dir,
+                                   zor_bundle_signature* sig) {
 #if ZOR_SIGNING
   std::string sig_path = std::string(path) + ".minisig";
-  sig_prepared prepared;
-  int32_t checked = prepare_signature(sig_path, &prepared);
-  if (checked != 0) return zor_fail(kSource, kLineLoadBuf, "Fail in decrypt and load buf as lua, ret %d\n", checked);
-#endif
-  uint8_t* buf = nullptr;
-  int32_t size = 0;
-  int32_t ret = save_file_as_buf(path, &buf, &size);
-  if (ret != 0) return zor_fail(kSource, kLineSaveRes, "Fail save res to buf, path[%s], ret %d\n", path, ret);
-#if ZOR_SIGNING
-  ret = verify_signature(sig_path, prepared, buf, size, sig);
-  if (ret == 0) ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
+  if (loaded.step == BUNDLE_STEP_SIGNATURE_FILE || loaded.step == BUNDLE_STEP_SIGNATURE)
+    return signature_failure(sig_path, loaded);
+  if (loaded.step != BUNDLE_STEP_READ) signature_accepted(loaded, sig);
 #else
   (void)sig;
-  ret = lua_item_decrypt_and_load(buf, size, L, unpackDir);
 #endif
+  if (loaded.step == BUNDLE_STEP_READ) return read_failure(path, loaded);
+  if (loaded.step != BUNDLE_LOADED) return image_failure(loaded, loaded.size);
+  return dispatch(loaded, L, unpack_dir);
+}
+
+int32_t lua_item_decrypt_and_load_file(const char* path, lua_State* L, const char* unpackDir,
+                                       zor_bundle_signature* sig) {
+  bundle_loaded loaded;
+  bundle_load_file(path, BUNDLE_LOAD_SIGNED, &loaded);
+  int32_t ret = report_and_dispatch(path, loaded, L, unpackDir, sig);
   // The decrypted scripts should not outlive the load in freed heap memory.
-  free_file_buffer(buf, static_cast<size_t>(size));
+  bundle_load_release(&loaded);
+  if (loaded.step == BUNDLE_STEP_READ)
+    return zor_fail(kSource, kLineSaveRes, "Fail save res to buf, path[%s], ret %d\n", path, ret);
   if (ret != 0) return zor_fail(kSource, kLineLoadBuf, "Fail in decrypt and load buf as lua, ret %d\n", ret);
   return 0;
 }

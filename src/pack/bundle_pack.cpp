@@ -91,46 +91,47 @@ static std::string header_problem(int32_t code, int32_t img_size, size_t file_si
   }
 }
 
-int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
-                    std::vector<bundle_problem>& problems, bundle_seal_values* seal, const bundle_progress* progress) {
+int32_t bundle_describe(const bundle_loaded& loaded, size_t size, std::vector<bundle_entry>& entries,
+                        std::vector<bundle_problem>& problems, bundle_seal_values* seal) {
   entries.clear();
-  int32_t img_size = 0;
-  int32_t rc = bundle_check_header(image, static_cast<int64_t>(size), &img_size);
-  if (seal != nullptr) *seal = bundle_seal_values{img_size, 0, 0};
-  if (rc != BUNDLE_OK) {
-    add(problems, check_code(rc), header_problem(rc, img_size, size));
-    return rc;
+  if (seal != nullptr) *seal = bundle_seal_values{loaded.img_size, loaded.stored_crc, loaded.computed_crc};
+  if (loaded.step == BUNDLE_STEP_HEADER) {
+    add(problems, check_code(loaded.check), header_problem(loaded.check, loaded.img_size, size));
+    return loaded.check;
   }
   std::string line;
-  uint32_t stored = 0, computed = 0;
-  int32_t first = bundle_unseal(image, img_size, &stored, &computed, progress);
-  if (seal != nullptr) *seal = bundle_seal_values{img_size, stored, computed};
-  if (first != BUNDLE_OK) {
+  if (loaded.step == BUNDLE_STEP_SEAL) {
     add(problems, "crc_mismatch",
         std_string_format(line, "CRC mismatch: stored 0x%08x, computed 0x%08x (damaged, or packed under another key)",
-                          stored, computed));
+                          loaded.stored_crc, loaded.computed_crc));
     // The table did not decrypt to what the CRC vouches for: its entries
     // would be noise, so none is read.
     add(problems, "table_unchecked", kBundleTableUncheckable);
-    return first;
+    return loaded.check;
   }
-  std::vector<bundle_entry> table;
-  rc = bundle_read_table(image, img_size, table);
-  if (first == BUNDLE_OK) first = rc;
-  for (size_t i = 0; i < table.size(); ++i) {
-    const bundle_entry& e = table[i];
+  const uint8_t* image = loaded.image;
+  for (size_t i = 0; i < loaded.table.size(); ++i) {
+    const bundle_entry& e = loaded.table[i];
     if (e.check == BUNDLE_OK)
       entries.push_back(e);
     else if (e.check == BUNDLE_TABLE_BEYOND)
       add(problems, "table_beyond_image",
           std_string_format(line, "item table of %d entries runs beyond the image (%d bytes)",
-                            static_cast<int32_t>(zor_load_le32(image + kBundleCountAt)), img_size));
+                            static_cast<int32_t>(zor_load_le32(image + kBundleCountAt)), loaded.img_size));
     else
       add(problems, check_code(e.check),
           std_string_format(line, "item %zu (%s): %s", i, zor_escaped(e.name).c_str(), bundle_check_text(e.check)),
           static_cast<int64_t>(i));
   }
-  return first;
+  return loaded.check;
+}
+
+int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
+                    std::vector<bundle_problem>& problems, bundle_seal_values* seal, const bundle_progress* progress) {
+  bundle_loaded loaded;
+  loaded.image = image;
+  bundle_load_image(image, static_cast<int64_t>(size), &loaded, progress);
+  return bundle_describe(loaded, size, entries, problems, seal);
 }
 
 int32_t bundle_check_names(const std::vector<bundle_entry>& entries, bundle_written_items written,

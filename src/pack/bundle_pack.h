@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bundle_image.h"
+#include "bundle_load.h"
 
 // One problem a check found: a stable code word (for scripts), the message
 // (for people, as the text output prints it) and the item it concerns (-1:
@@ -53,12 +54,17 @@ struct bundle_seal_values {
 // The problem line that follows a CRC mismatch: nothing of the table is read.
 extern const char kBundleTableUncheckable[];
 
+// What a load that went through, or stopped at the header, seal or table,
+// found: one line per problem appended to `problems`, the sound entries in
+// `entries`, a CRC mismatch followed by kBundleTableUncheckable. `size` is
+// the file's. BUNDLE_OK or the first problem; `seal` (may be null) receives
+// the size and both CRCs.
+int32_t bundle_describe(const bundle_loaded& loaded, size_t size, std::vector<bundle_entry>& entries,
+                        std::vector<bundle_problem>& problems, bundle_seal_values* seal = nullptr);
+
 // Opens a sealed image of `size` bytes in place: checks the header,
-// decrypts, checks the CRC and every table slot (none after a CRC mismatch,
-// which gets kBundleTableUncheckable). Appends one line per problem to
-// `problems` and fills `entries` with the entries that are sound.
-// BUNDLE_OK or the first problem. `seal` (may be null) receives the size and
-// both CRCs; `progress` (may be null) hears of twice the image's size.
+// decrypts, checks the CRC and every table slot (bundle_load_image), then
+// bundle_describe. `progress` (may be null) hears of twice the image's size.
 int32_t bundle_open(uint8_t* image, size_t size, std::vector<bundle_entry>& entries,
                     std::vector<bundle_problem>& problems, bundle_seal_values* seal = nullptr,
                     const bundle_progress* progress = nullptr);

@@ -17,13 +17,14 @@
 // A bundle file in one buffer: its bytes as read, then (once opened)
 // decrypted in place, with its sound entries and the problems found.
 struct opened_bundle {
-  std::string bytes;
+  bundle_loaded loaded;  // the file's buffer, read by the bundle's own load steps
   std::vector<bundle_entry> entries;
   std::vector<bundle_problem> problems;
   bundle_seal_values seal;
   progress p;  // over the reading, the decryption and the CRC
-  uint8_t* data() { return reinterpret_cast<uint8_t*>(&bytes[0]); }
-  size_t size() const { return bytes.size(); }
+  uint8_t* data() { return loaded.image; }
+  size_t size() const { return static_cast<size_t>(loaded.size); }
+  ~opened_bundle() { bundle_load_release(&loaded); }
 };
 
 // Reads and opens a bundle file; false (after a message with the path and

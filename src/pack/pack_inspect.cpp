@@ -80,23 +80,26 @@ bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_
 }
 
 // Reads a bundle file into its one buffer; false (after a message with the
-// path and the reason) when it cannot be read.
+// path and the reason) when it cannot be read. An empty file is read as an
+// image of no bytes, which opening then refuses.
 bool read_bundle(const std::string& path, opened_bundle& b) {
   struct stat st;
   progress_start(&b.p, 3 * static_cast<uint64_t>(stat(path.c_str(), &st) == 0 ? st.st_size : 0));
   bundle_progress hook = progress_hook(&b.p);
-  if (int32_t err = zor_read_file(path.c_str(), b.bytes, &hook)) {
-    progress_finish(&b.p);
-    complain("%s: %s", path.c_str(), strerror(err));
-    return false;
-  }
-  return true;
+  if (bundle_load_read(path.c_str(), BUNDLE_LOAD_PLAIN, &b.loaded, &hook) == BUNDLE_LOADED ||
+      b.loaded.check == BUNDLE_READ_EMPTY)
+    return true;
+  progress_finish(&b.p);
+  int err = b.loaded.err != 0 ? b.loaded.err : b.loaded.check == BUNDLE_READ_TOO_LARGE ? EFBIG : EINVAL;
+  complain("%s: %s", path.c_str(), err == EINVAL ? "not a regular file" : strerror(err));
+  return false;
 }
 
 // Opens a bundle read by read_bundle: checks it, decrypts it in place.
 void open_read_bundle(opened_bundle& b) {
   bundle_progress bp = progress_hook(&b.p);
-  bundle_open(b.data(), b.size(), b.entries, b.problems, &b.seal, &bp);
+  bundle_load_image(b.data(), static_cast<int64_t>(b.size()), &b.loaded, &bp);
+  bundle_describe(b.loaded, b.size(), b.entries, b.problems, &b.seal);
   progress_finish(&b.p);
 }
 
@@ -246,7 +249,7 @@ void gather_verify(const std::string& path, const std::vector<sig_public_key>& k
     bundle_check_scripts(b.data(), b.entries, v.problems);
   }
   for (const auto& e : b.entries)
-    if (e.script && chunk_is_precompiled(b.bytes.data() + e.offset, static_cast<size_t>(e.size))) ++v.precompiled;
+    if (e.script && chunk_is_precompiled(reinterpret_cast<const char*>(b.data() + e.offset), static_cast<size_t>(e.size))) ++v.precompiled;
 }
 
 int render_verify_json(const std::string& path, const opened_bundle& b, const verify_findings& v) {
