@@ -27,7 +27,7 @@ ALLOW := $(if $(call given,ALLOW_DEFAULT_KEY),$(ALLOW_DEFAULT_KEY))
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps test-deps configure test-configure build build-all keytool test demo bench clean distclean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
+.PHONY: test-vm all deps test-deps configure test-configure build build-all keytool test demo bench clean distclean test-sanitize fuzz fuzz-smoke fuzz-long test-valgrind install deb mender-artifact
 PREFIX ?= /usr/local
 
 all: build
@@ -139,6 +139,16 @@ test-valgrind: build-all
 	  $(BUILD)/zor_tests --gtest_filter='Launcher.*-$(VALGRIND_LEFT_OUT)'
 	@if grep -l '^==[0-9]*==' $(BUILD)/valgrind/*.log; then echo "valgrind reported errors in the logs above"; exit 1; fi
 	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) launcher runs checked, no errors, no definite leaks"
+
+# A/B boots under real GRUB and U-Boot in QEMU (KVM where it answers, else
+# TCG); the disk images and U-Boot are built once into ZOR_VM_CACHE,
+# outside the clone.
+ZOR_VM_CACHE ?= /var/cache/zor-update-vm
+test-vm:
+	@scripts/install-deps vm
+	@mkdir -p $(ZOR_VM_CACHE)
+	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) grub
+	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) uboot
 
 bench: test-configure
 	@cmake --build $(BUILD) --target zor_bench -j2

@@ -1,7 +1,7 @@
 -- zor_ab: power-safe A/B image updates with boot fallback, for update
 -- procedures. Pure Lua 5.3; it runs commands only through os.execute and
--- io.popen (sync, grub-editenv, fw_printenv, fw_setenv), every argument
--- single-quoted, every exit status checked.
+-- io.popen (sync, fw_printenv, fw_setenv), every argument single-quoted,
+-- every exit status checked.
 --
 --   local ab = require("zor_ab")
 --   local dev = assert(ab.open{ backend = "file", state = "/data/ab-state",
@@ -15,7 +15,8 @@
 -- takes the first slot in order that is ok, or that has a try left (one is
 -- used up); so an activated slot that is never marked good falls back to
 -- the other once its tries are gone. Every change of boot state is one
--- atomic step of its backend.
+-- atomic step of its backend, and is on the medium the boot loader reads
+-- before the call returns.
 local M = {}
 
 M.SLOTS = { "A", "B" }
@@ -140,16 +141,41 @@ backends.file = {
   end,
 }
 
--- grub: ZOR_ORDER, ZOR_<slot>_OK, _TRY (trial boots left, 0 to 3),
--- _VERIFIED and _BAD in the grubenv file, which the grub.cfg snippet reads
--- and updates. grub-editenv rewrites the file in place, so a change is made
--- on a copy, synced and renamed over it.
+-- grub: ZOR_ORDER, ZOR_<slot>_OK, _TRY (trial boots left, 0 to 9),
+-- _VERIFIED and _BAD in GRUB's environment block, which the grub.cfg
+-- snippet reads and updates. GRUB reads the disk without the file system's
+-- journal, so a new block written elsewhere and renamed over the old one
+-- may not be what GRUB finds after a power cut. The block is rewritten in
+-- place instead, as GRUB's own save_env does: the same 1024 bytes in the
+-- same disk blocks, then synced (data goes to its own blocks, not through
+-- the journal, on ext2/3/4 in the default data=ordered mode and on FAT).
+local GRUBENV_SIZE = 1024
+local GRUBENV_HEADER = "# GRUB Environment Block\n"
+local GRUB_MAX_TRIES = 9
+
+-- The block's variable lines, in order, or nil and a message.
+local function grubenv_lines(path)
+  local data = read_file(path)
+  if not data then
+    return nil, "no GRUB environment block at " .. path .. " (grub-editenv " .. path .. " create makes one)"
+  end
+  if #data ~= GRUBENV_SIZE or data:sub(1, #GRUBENV_HEADER) ~= GRUBENV_HEADER then
+    return nil, path .. " is not a GRUB environment block of " .. GRUBENV_SIZE .. " bytes"
+  end
+  local lines = {}
+  for line in data:sub(#GRUBENV_HEADER + 1):gmatch("([^\n]*)\n") do
+    if line:match("^[^#=][^=]*=") then lines[#lines + 1] = line end
+  end
+  return lines
+end
+
 backends.grub = {
   setting = "grubenv",
+  max_tries = GRUB_MAX_TRIES,
   load = function(dev)
-    local ok, out = run("grub-editenv " .. quote(dev.config.grubenv, true) .. " list")
-    if not ok then return nil end
-    local v = parse_settings(out)
+    local lines, err = grubenv_lines(dev.config.grubenv)
+    if not lines then return nil, err end
+    local v = parse_settings(table.concat(lines, "\n"))
     if not v.ZOR_ORDER then return nil end
     local s = { order = {} }
     for slot in v.ZOR_ORDER:gmatch("%S+") do s.order[#s.order + 1] = slot end
@@ -161,32 +187,30 @@ backends.grub = {
   end,
   save = function(dev, s)
     local env = dev.config.grubenv
-    local copy = env .. ".zor_ab-new"
-    local words = { "ZOR_ORDER=" .. table.concat(s.order, " ") }
+    local lines, err = grubenv_lines(env)
+    if not lines then return nil, err end
+    -- Other variables (GRUB's own, a product's) are kept as they are.
+    local kept = {}
+    for _, line in ipairs(lines) do
+      if not line:match("^ZOR_") then kept[#kept + 1] = line end
+    end
+    kept[#kept + 1] = "ZOR_ORDER=" .. table.concat(s.order, " ")
     for _, slot in ipairs(M.SLOTS) do
       local x = s[slot]
-      words[#words + 1] = string.format("ZOR_%s_OK=%s", slot, bit(x.ok))
-      words[#words + 1] = string.format("ZOR_%s_TRY=%d", slot, math.min(x.tries, 3))
-      words[#words + 1] = string.format("ZOR_%s_VERIFIED=%s", slot, bit(x.verified))
-      words[#words + 1] = string.format("ZOR_%s_BAD=%s", slot, bit(x.bad))
+      kept[#kept + 1] = string.format("ZOR_%s_OK=%s", slot, bit(x.ok))
+      kept[#kept + 1] = string.format("ZOR_%s_TRY=%d", slot, math.min(x.tries, GRUB_MAX_TRIES))
+      kept[#kept + 1] = string.format("ZOR_%s_VERIFIED=%s", slot, bit(x.verified))
+      kept[#kept + 1] = string.format("ZOR_%s_BAD=%s", slot, bit(x.bad))
     end
-    local data = read_file(env)
-    if data then
-      local f = io.open(copy, "wb")
-      if not f or not f:write(data) or not f:close() then return nil, "cannot copy " .. env end
-    else
-      local ok, err = run("grub-editenv " .. quote(copy, true) .. " create")
-      if not ok then return nil, err end
-    end
-    local args = {}
-    for i, w in ipairs(words) do args[i] = quote(w) end
-    local ok, err = run("grub-editenv " .. quote(copy, true) .. " set " .. table.concat(args, " "))
-    if not ok then os.remove(copy) return nil, err end
-    local synced, serr = sync(copy)
-    if not synced then os.remove(copy) return nil, serr end
-    local renamed, rerr = os.rename(copy, env)
-    if not renamed then return nil, rerr end
-    return sync(dirname(env))
+    local block = GRUBENV_HEADER .. table.concat(kept, "\n") .. "\n"
+    if #block > GRUBENV_SIZE then return nil, env .. ": the variables do not fit in " .. GRUBENV_SIZE .. " bytes" end
+    block = block .. string.rep("#", GRUBENV_SIZE - #block)
+    local f, oerr = io.open(env, "r+b")
+    if not f then return nil, "cannot open " .. env .. ": " .. tostring(oerr) end
+    local wrote, werr = f:write(block)
+    local closed, cerr = f:close()
+    if not wrote or not closed then return nil, "cannot write " .. env .. ": " .. tostring(werr or cerr) end
+    return sync(env)
   end,
 }
 
@@ -230,17 +254,21 @@ backends.uboot = {
       lines[#lines + 1] = "upgrade_available=0"
       lines[#lines + 1] = "bootcount=0"
     end
-    local script = os.tmpname()
-    local f = io.open(script, "w")
-    if not f or not f:write(table.concat(lines, "\n") .. "\n") or not f:close() then
-      os.remove(script)
-      return nil, "cannot write the fw_setenv script"
+    -- The script goes through a pipe: no temporary file, and no /tmp needed
+    -- (an initramfs has none). -f /dev/null: a blank environment where none
+    -- was written yet.
+    local p = io.popen("fw_setenv -c " .. quote(dev.config.fw_env_config, true) .. " -f /dev/null -s - >/dev/null 2>&1",
+                       "w")
+    if not p then return nil, "cannot run fw_setenv" end
+    p:write(table.concat(lines, "\n") .. "\n")
+    local ok, how, code = p:close()
+    if not ok then return nil, "fw_setenv failed (" .. tostring(how) .. " " .. tostring(code) .. ")" end
+    -- fw_setenv writes the environment in place; it must be on the medium
+    -- before this returns, whatever it did itself.
+    for _, device in ipairs(dev.uboot_devices or {}) do
+      local synced, serr = sync(device)
+      if not synced then return nil, serr end
     end
-    -- -f /dev/null: a blank environment where none was written yet.
-    local ok, err = run("fw_setenv -c " .. quote(dev.config.fw_env_config, true) .. " -f /dev/null -s " ..
-                        quote(script, true))
-    os.remove(script)
-    if not ok then return nil, err end
     return true
   end,
 }
@@ -254,19 +282,34 @@ local function is_slot(slot) return slot == "A" or slot == "B" end
 
 local function other(slot) return slot == "A" and "B" or "A" end
 
--- The slot the kernel command line names (zor_ab.slot=A), or nil.
-local function cmdline_slot()
-  local text = read_file("/proc/cmdline") or ""
+-- The slot the kernel command line (`path`) names (zor_ab.slot=A), or nil.
+local function cmdline_slot(path)
+  local text = read_file(path) or ""
   return text:match("zor_ab%.slot=([AB])%f[%s%z]") or text:match("zor_ab%.slot=([AB])$")
+end
+
+-- The devices or files an fw_env.config names (the first word of each
+-- line that is not a comment).
+local function uboot_devices(config_path)
+  local devices = {}
+  for line in (read_file(config_path) or ""):gmatch("[^\n]+") do
+    local device = line:match("^%s*([^#%s]%S*)")
+    if device then devices[#devices + 1] = device end
+  end
+  return devices
 end
 
 -- zor_ab.open{ backend = "file"|"grub"|"uboot", slots = { A = path, B = path },
 --   state | grubenv | fw_env_config = path, booted = "A"|"B", tries = N,
---   initial = "A"|"B", config = "/etc/zor-ab.conf" } -> device, or nil and a
--- message. The booted slot comes from the kernel command line, else
--- `booted`, else the boot state (the last boot played, or the first in
--- order); `initial` is the one that runs on a device with no boot state yet.
--- Settings given in the table win over those of the configuration file.
+--   initial = "A"|"B", cmdline = path, config = "/etc/zor-ab.conf" } ->
+-- device, or nil and a message. The booted slot comes from the kernel
+-- command line (`cmdline`, /proc/cmdline unless given). The grub and uboot
+-- backends take it from there only: without it they refuse every change
+-- but the played boot. The file backend, which plays the boot loader
+-- itself, falls back to `booted`, then to the boot state (the last boot
+-- played, or the first in order); `initial` is the slot that runs on a
+-- device with no boot state yet. Settings given in the table win over
+-- those of the configuration file.
 function M.open(opts)
   opts = opts or {}
   local config = {}
@@ -275,9 +318,10 @@ function M.open(opts)
     if not text then return nil, "cannot read the configuration " .. opts.config end
     local v = parse_settings(text)
     config = { backend = v.backend, state = v.state, grubenv = v.grubenv, fw_env_config = v.fw_env_config,
-               tries = tonumber(v.tries), slots = { A = v.slot_A, B = v.slot_B } }
+               cmdline = v.cmdline, tries = v.tries and (tonumber(v.tries) or v.tries),
+               slots = { A = v.slot_A, B = v.slot_B } }
   end
-  for _, k in ipairs({ "backend", "state", "grubenv", "fw_env_config", "tries" }) do
+  for _, k in ipairs({ "backend", "state", "grubenv", "fw_env_config", "cmdline", "tries" }) do
     if opts[k] ~= nil then config[k] = opts[k] end
   end
   config.slots = config.slots or {}
@@ -288,13 +332,24 @@ function M.open(opts)
   local backend = backends[config.backend or ""]
   if not backend then return nil, "unknown backend " .. tostring(config.backend) .. " (file, grub or uboot)" end
   if not config[backend.setting] then return nil, "the " .. config.backend .. " backend needs " .. backend.setting end
-  local dev = setmetatable({ config = config, backend = backend, tries = config.tries or M.DEFAULT_TRIES }, Device)
-  local state = backend.load(dev)
-  local booted = cmdline_slot() or opts.booted or (state and state.booted)
-  if not booted and state then booted = state.order[1] end
-  if not booted and not state then booted = opts.initial end
-  if not is_slot(booted) then return nil, "cannot tell the booted slot (zor_ab.slot= on the kernel command line)" end
+  local dev = setmetatable({ config = config, backend = backend }, Device)
+  local tries, terr = dev:check_tries(config.tries or M.DEFAULT_TRIES)
+  if not tries then return nil, terr end
+  dev.tries = tries
+  if config.backend == "uboot" then dev.uboot_devices = uboot_devices(config.fw_env_config) end
+  local state, lerr = backend.load(dev)
+  if not state and lerr then return nil, lerr end
+  local booted = cmdline_slot(config.cmdline or "/proc/cmdline")
+  if config.backend == "file" then
+    booted = booted or opts.booted or (state and state.booted)
+    if not booted and state then booted = state.order[1] end
+    if not booted and not state then booted = opts.initial end
+  end
+  if booted ~= nil and not is_slot(booted) then return nil, "no slot " .. tostring(booted) end
   dev.booted_slot = booted
+  if not state and not booted then
+    return nil, "cannot tell the booted slot: the kernel command line names none (zor_ab.slot=A or B)"
+  end
   if not state then
     state = fresh_state(booted)
     local ok, err = backend.save(dev, state)
@@ -304,12 +359,39 @@ function M.open(opts)
 end
 
 function Device:booted() return self.booted_slot end
-function Device:inactive() return other(self.booted_slot) end
+function Device:inactive() return self.booted_slot and other(self.booted_slot) end
 
+-- true, or nil and why a change of boot state (`what`) is refused: without
+-- the booted slot, the running one could be the one overwritten or marked.
+function Device:knows_booted(what)
+  if self.booted_slot then return true end
+  return nil, "the kernel command line names no booted slot (zor_ab.slot=A or B): refusing to " .. what
+end
+
+-- n as a number of trial boots, or nil and why this backend cannot hold it.
+function Device:check_tries(n)
+  local limit = self.backend.max_tries
+  if math.type(n) ~= "integer" or n < 1 then return nil, "tries must be a whole number of at least 1, not " .. tostring(n) end
+  if limit and n > limit then
+    return nil, string.format("the %s backend holds at most %d tries, not %d", self.config.backend, limit, n)
+  end
+  return n
+end
+
+-- The stored boot state; a device whose backend holds none yet is the
+-- fresh one: the running slot good.
 function Device:load()
-  local s = self.backend.load(self)
-  if not s then return nil, "cannot read the boot state" end
-  return s
+  local s, err = self.backend.load(self)
+  if s then return s end
+  if not err and self.booted_slot then return fresh_state(self.booted_slot) end
+  return nil, err or "cannot read the boot state"
+end
+
+local function slot_state(s, slot, booted)
+  local x = s[slot]
+  if x.ok then return "good" end
+  if x.tries > 0 or (slot == booted and not x.bad and s.order[1] == slot) then return "trial" end
+  return "bad"
 end
 
 -- good, trial or bad (which covers a slot that cannot boot: never
@@ -317,11 +399,22 @@ end
 function Device:state(slot)
   local s, err = self:load()
   if not s then return nil, err end
-  local x = s[slot]
-  if not x then return nil, "no slot " .. tostring(slot) end
-  if x.ok then return "good" end
-  if x.tries > 0 or (slot == self.booted_slot and not x.bad and s.order[1] == slot) then return "trial" end
-  return "bad"
+  if not is_slot(slot) then return nil, "no slot " .. tostring(slot) end
+  return slot_state(s, slot, self.booted_slot)
+end
+
+-- { booted = slot or nil, first = slot, slots = { A = { state, tries,
+-- verified, bad }, B = ... } }, or nil and a message.
+function Device:status()
+  local s, err = self:load()
+  if not s then return nil, err end
+  local out = { booted = self.booted_slot, first = s.order[1], slots = {} }
+  for _, slot in ipairs(M.SLOTS) do
+    local x = s[slot]
+    out.slots[slot] = { state = slot_state(s, slot, self.booted_slot), tries = x.tries, verified = x.verified,
+                        bad = x.bad }
+  end
+  return out
 end
 
 -- Changes the boot state in one atomic step of the backend.
@@ -349,6 +442,8 @@ end
 -- without it, the image's own).
 function Device:write(slot, image, opts)
   opts = opts or {}
+  local known, why = self:knows_booted("write a slot")
+  if not known then return false, why end
   if not is_slot(slot) then return false, "no slot " .. tostring(slot) end
   if slot == self.booted_slot then return false, "slot " .. slot .. " is the one running: refusing to write it" end
   local path = self.config.slots[slot]
@@ -411,9 +506,14 @@ end
 
 -- Boot switching -----------------------------------------------------------
 
--- The slot boots next, for its tries; without a mark-good it falls back.
+-- The slot boots next, for `tries` trial boots (the device's default when
+-- nil); without a mark-good it falls back.
 function Device:activate(slot, tries)
+  local known, why = self:knows_booted("activate a slot")
+  if not known then return false, why end
   if not is_slot(slot) then return false, "no slot " .. tostring(slot) end
+  local n, terr = self:check_tries(tries or self.tries)
+  if not n then return false, terr end
   local s, err = self:load()
   if not s then return false, err end
   if not s[slot].verified and not s[slot].ok then
@@ -421,30 +521,48 @@ function Device:activate(slot, tries)
   end
   local ok, cerr = self:change(function(st)
     st.order = { slot, other(slot) }
-    st[slot].ok, st[slot].tries, st[slot].bad = false, tries or self.tries, false
-    st.limit = tries or self.tries
+    st[slot].ok, st[slot].tries, st[slot].bad = false, n, false
+    st.limit = n
   end)
   if not ok then return false, cerr end
-  log("zor_ab: slot %s boots next, %d tries", slot, tries or self.tries)
+  log("zor_ab: slot %s boots next, %d tries", slot, n)
   return true
 end
 
--- After a good boot: the running slot stays.
-function Device:mark_good()
-  local slot = self.booted_slot
+-- The slot (the running one unless given) stays: it boots first from now on.
+function Device:mark_good(slot)
+  local known, why = self:knows_booted("mark a slot good")
+  if not known then return nil, why end
+  slot = slot or self.booted_slot
+  if not is_slot(slot) then return nil, "no slot " .. tostring(slot) end
   return self:change(function(s)
     s[slot].ok, s[slot].tries, s[slot].bad, s[slot].verified = true, 0, false, true
     s.order = { slot, other(slot) }
   end)
 end
 
--- After a bad one: the running slot is not booted again.
+-- The slot (the running one unless given) is not booted again.
 function Device:mark_bad(slot)
+  local known, why = self:knows_booted("mark a slot bad")
+  if not known then return nil, why end
   slot = slot or self.booted_slot
+  if not is_slot(slot) then return nil, "no slot " .. tostring(slot) end
   return self:change(function(s)
     s[slot].ok, s[slot].tries, s[slot].bad = false, 0, true
     s.order = { other(slot), slot }
   end)
+end
+
+-- A manual switch: the slot boots next; a good one as good, any other as a
+-- trial (activate).
+function Device:mark_active(slot)
+  local known, why = self:knows_booted("switch slots")
+  if not known then return nil, why end
+  if not is_slot(slot) then return nil, "no slot " .. tostring(slot) end
+  local s, err = self:load()
+  if not s then return nil, err end
+  if not s[slot].ok then return self:activate(slot) end
+  return self:change(function(st) st.order = { slot, other(slot) } end)
 end
 
 -- The boot loader's decision, played (for tests and a hook-driven boot): the

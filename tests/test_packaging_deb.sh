@@ -30,7 +30,7 @@ while IFS='|' read -r name files depends; do
   for f in $files; do [ -e "$root/$f" ] || [ -L "$root/$f" ] || failed "$name lacks $f"; done
   for d in $depends; do dpkg-deb -f "$file" Depends | grep -q "$d" || failed "$name: Depends lacks $d"; done
 done <<'PACKAGES'
-zor-update|usr/lib/zor-update/zor_update_whole_package usr/lib/zor-update/zor_update_whole_package_config var/lib/zor-update etc/mender/zor-bundle.conf usr/share/mender/modules/v3/zor-bundle lib/systemd/system/zor-bundle-recover.service usr/bin/zor-ab usr/share/man/man1/zor_update_whole_package.1.gz usr/share/doc/zor-update/copyright|liblua5.3-0 libc6
+zor-update|usr/lib/zor-update/zor_update_whole_package usr/lib/zor-update/zor_update_whole_package_config var/lib/zor-update etc/mender/zor-bundle.conf usr/share/mender/modules/v3/zor-bundle lib/systemd/system/zor-bundle-recover.service usr/bin/zor-ab usr/lib/zor-update/lua/zor_ab.lua usr/share/man/man1/zor_update_whole_package.1.gz usr/share/doc/zor-update/copyright|liblua5.3-0 libc6 lua5.3
 zor-update-tools|usr/bin/zor_pack usr/bin/zor_keytool usr/share/man/man1/zor_pack.1.gz usr/share/man/man1/zor_keytool.1.gz usr/share/zor-update/lua/zor_ab.lua usr/share/doc/zor-update-tools/copyright|liblua5.3-0 libsodium23
 libzor-update-dev|usr/include/zor/crc32.h usr/lib/x86_64-linux-gnu/libzorcore.a usr/lib/x86_64-linux-gnu/libzorsig.a usr/lib/x86_64-linux-gnu/pkgconfig/zorcore.pc usr/lib/x86_64-linux-gnu/pkgconfig/zorsig.pc usr/share/doc/libzor-update-dev/copyright|libsodium-dev liblua5.3-dev
 PACKAGES

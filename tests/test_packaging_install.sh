@@ -12,6 +12,7 @@ trap 'rm -rf "$work"' EXIT
 DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
 usr=$work/stage/usr
 for f in bin/zor_pack bin/zor_keytool bin/zor-ab share/zor-update/lua/zor_ab.lua lib/zor-update/zor_update_whole_package \
+  lib/zor-update/lua/zor_ab.lua \
   include/zor/zor_load_lua_flow.h \
   share/man/man1/zor_pack.1.gz share/man/man1/zor_keytool.1.gz share/man/man1/zor_update_whole_package.1.gz \
   share/doc/zor-update/copyright; do

@@ -17,7 +17,7 @@ head -c 1048576 /dev/urandom >"$work/old.img"
 head -c 1048576 /dev/urandom >"$work/new.img"
 conf=$work/zor-ab.conf
 printf 'backend=file\nstate=%s/ab-state\nslot_A=%s/slot-A\nslot_B=%s/slot-B\n' "$fs" "$fs" "$fs" >"$conf"
-zor_ab() { ZOR_AB_CONF=$conf ZOR_AB_BOOTED=${booted:-} sh "$src/lua/zor-ab" "$@"; }
+zor_ab() { ZOR_AB_CONF=$conf ZOR_AB_BOOTED=${booted:-} "$src/lua/zor-ab" "$@"; }
 UPDATE='local d = assert(ab.open{ config = args[2], booted = "A" })
 assert(d:write("B", args[3]))
 return d:activate("B")'
