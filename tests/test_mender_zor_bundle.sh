@@ -38,6 +38,21 @@ artifact big "$default/zor_pack" "$work/big"
 printf 'ZOR_RES!damaged' >"$work/damaged.zor"
 artifact damaged "" "" "$work/damaged.zor"
 artifact unsigned "$default/product/tree/zor_pack" "$work/ok"
+# A/B procedures: write fw.img into the slot not booted and activate it,
+# with zor_ab from the bundle and the device's zor-ab.conf as args[1].
+for v in 1 2 3; do
+  mkdir -p "$work/ab$v"
+  cp "$src/lua/zor_ab.lua" "$work/ab$v/"
+  head -c 65536 /dev/urandom >"$work/ab$v/fw.img"
+  cat >"$work/ab$v/zor_update_whole_package.lua" <<'LUA'
+local ab = require("zor_ab")
+local args = ...
+local d = assert(ab.open{ config = args[1] })
+assert(d:write(d:inactive(), args.unpackDir .. "fw.img"))
+return d:activate(d:inactive())
+LUA
+  artifact "ab$v" "$default/zor_pack" "$work/ab$v"
+done
 
 # Two launcher folders, the default build's and the signing product's, each
 # with a first bundle installed.
@@ -130,6 +145,9 @@ config missing-folder
 kept=$(hash_of default)
 step "unusable LAUNCHER_DIR" "install $work/good.mender" 1 "holds no executable zor_update_whole_package"
 expect "unusable LAUNCHER_DIR: nothing touched" "$(hash_of default)" "$kept"
+step "a refusal that changed nothing: the client keeps its artifact" show-artifact 0 good
+grep -q INCONSISTENT "$work/out" && { echo "FAIL the refused install left the client inconsistent"; failures=$((failures + 1)); }
+
 
 # Kills of the client (its whole process group, kill -9) at random times of
 # an install (small, 50 MB, failing), of a commit and of a rollback. Each
@@ -215,6 +233,161 @@ for what in commit rollback; do
 done
 echo "client kills: $trials, $landed landed ($install_kills of them installs, $install_mid mid-install); $mid_step mid-step in all"
 [ "$install_kills" -ge "$kill_trials" ] || { echo "FAIL: only $install_kills kills of mender install landed"; failures=$((failures + 1)); }
+
+# Window B: the module put the old pair back (a rollback the client never
+# recorded); the client's commit is refused, so it records the rollback.
+config default
+step "plain install before a lost rollback" "install $work/good3.mender" 0
+sh /usr/share/mender/modules/v3/zor-bundle ArtifactRollback "$work" >/dev/null 2>&1
+step "commit after an unrecorded rollback" commit 1 "nothing installed to commit"
+step "the client records the rollback" show-artifact 0 good
+expect "lost rollback: the old pair runs" "$(hash_of default)" "$(sha256sum "$work/default/zor_update_whole_package_config/nuvex.zor" | cut -d' ' -f1)"
+
+# The A/B cycle under the client: a GRUB device played on files (the
+# boot loader itself is proven in the VM test): the install activates the
+# other slot, the client asks for a reboot, the reboot picks the slot GRUB
+# would, and the commit marks it good; a rollback makes the old slot boot
+# again; a trial that falls back without a commit takes the old pair back
+# at the next recovery. ACTION|ARG|WANT: ACTION is a mender command (ARG,
+# WANT its status), boot (the played boot: WANT the slot), recover (as at
+# boot), or slots/pair/name (WANT what zor-ab status, the pair and the
+# client say).
+abd=$work/abdev
+mkdir -p "$abd"
+mount -t tmpfs tmpfs /usr/local/bin
+cp "$src/lua/zor-ab" "$src/lua/zor_ab.lua" /usr/local/bin/
+grub-editenv "$abd/grubenv" create
+head -c 65536 /dev/zero >"$abd/slot-A"
+head -c 65536 /dev/zero >"$abd/slot-B"
+echo "zor_ab.slot=A" >"$abd/cmdline"
+printf 'backend=grub\ngrubenv=%s/grubenv\nslot_A=%s/slot-A\nslot_B=%s/slot-B\ncmdline=%s/cmdline\n' \
+  "$abd" "$abd" "$abd" "$abd" >"$abd/zor-ab.conf"
+config default "LAUNCHER_ARGS=$abd/zor-ab.conf" "AB_CONF=$abd/zor-ab.conf"
+zor-ab -c "$abd/zor-ab.conf" status >/dev/null
+ab_slots() { zor-ab -c "$abd/zor-ab.conf" status | tr '\n' ';'; }
+while IFS='|' read -r action arg want; do
+  case $action in
+    install) step "A/B: install $arg" "install $work/$arg.mender" "$want" ;;
+    commit | rollback) step "A/B: $action" "$action" "$want" ;;
+    boot)
+      slot=$(zor-ab -c "$abd/zor-ab.conf" boot)
+      echo "zor_ab.slot=$slot" >"$abd/cmdline"
+      expect "A/B: the reboot's slot" "$slot" "$want" ;;
+    stay) ;;  # a reboot into the same slot: the boot loader was not consulted
+    recover) sh /usr/share/mender/modules/v3/zor-bundle recover >>"$work/out" 2>&1 || expect "A/B: recover" 1 0 ;;
+    slots) expect "A/B: slots" "$(ab_slots)" "$want" ;;
+    name) step "A/B: the client names $want" show-artifact 0 "$want" ;;
+    pair) expect "A/B: the pair is $want's" "$(hash_of default)" "$(sha256sum "$work/a/$want/nuvex.zor" | cut -d' ' -f1)" ;;
+  esac
+done <<'ROWS'
+install|ab1|0
+slots||slot A: good (running);slot B: trial;
+boot||B
+commit||0
+slots||slot A: good;slot B: good (running);
+name||ab1
+pair||ab1
+install|ab2|0
+boot||A
+rollback||0
+boot||B
+slots||slot A: bad;slot B: good (running);
+name||ab1
+pair||ab1
+install|ab3|0
+stay||
+commit||1
+slots||slot A: bad;slot B: good (running);
+name||ab1
+pair||ab1
+install|ab2|0
+boot||A
+boot||A
+boot||A
+boot||B
+recover||
+pair||ab1
+commit||1
+name||ab1
+slots||slot A: bad;slot B: good (running);
+ROWS
+
+# Kills at every state edge of the A/B cycle: the module is wrapped so that
+# the client (its parent) is killed as it enters STATE, before the module
+# runs, or right after the module returns. Then the device reboots
+# (zor-bundle recover, the boot loader's decision played), the client
+# follows up (its commit or rollback), and the next deployment runs; after
+# each, the pair and the slot the device runs must be those of the
+# artifact the client names, or the client must still have the update
+# pending. STATE|EDGE (enter, leave)|FLOW (commit, rollback, unverified:
+# a commit without the reboot into the new slot). The standalone client
+# calls no ArtifactVerifyReboot before its commit: the module's commit
+# checks the booted slot itself.
+modules=/usr/share/mender/modules/v3
+mv "$modules/zor-bundle" "$modules/zor-bundle.real"
+cat >"$modules/zor-bundle" <<WRAP
+#!/bin/sh
+edge=''
+if [ -f "$work/kill" ]; then read -r state edge <"$work/kill"; fi
+if [ "\$1" = "\${state:-}" ] && [ "\$edge" = enter ]; then rm -f "$work/kill"; kill -KILL "\$PPID"; exit 1; fi
+st=0
+sh "$modules/zor-bundle.real" "\$@" || st=\$?
+if [ "\$1" = "\${state:-}" ] && [ "\$edge" = leave ]; then rm -f "$work/kill"; kill -KILL "\$PPID"; fi
+exit \$st
+WRAP
+chmod 0755 "$modules/zor-bundle"
+reboot_device() {
+  sh "$modules/zor-bundle.real" recover >>"$work/kills.log" 2>&1 || expect "edge kill: recovery" 1 0
+  slot=$(zor-ab -c "$abd/zor-ab.conf" boot) && echo "zor_ab.slot=$slot" >"$abd/cmdline"
+}
+# agree CASE: after a reboot, the pair is the named artifact's, and so is
+# the running slot's image.
+agree() {
+  reboot_device
+  name=$(mender --no-syslog show-artifact 2>/dev/null)
+  name=${name%_INCONSISTENT}
+  expect "$1: the pair of $name" "$(hash_of default)" "$(sha256sum "$work/a/$name/nuvex.zor" | cut -d' ' -f1)"
+  booted=$(sed -n 's/.*zor_ab\.slot=\([AB]\).*/\1/p' "$abd/cmdline")
+  cmp -s "$abd/slot-$booted" "$work/$name/fw.img" || expect "$1: slot $booted runs $name's image" differs same
+  agreed=$((agreed + 1))
+}
+next_artifact() { case $(mender --no-syslog show-artifact 2>/dev/null) in ab1*) echo ab2 ;; ab2*) echo ab3 ;; *) echo ab1 ;; esac; }
+flow() {  # flow FLOW ARTIFACT [armed]: the cycle as the operator drives it; armed, it stops once the kill landed
+  mender --no-syslog install "$work/$2.mender" >>"$work/kills.log" 2>&1 || :
+  [ -z "${3:-}" ] || [ -f "$work/kill" ] || return 0
+  [ "$1" = unverified ] || reboot_device
+  case $1 in rollback) mender --no-syslog rollback ;; *) mender --no-syslog commit ;; esac >>"$work/kills.log" 2>&1 || :
+}
+edges=0 agreed=0
+while IFS='|' read -r state edge how; do
+  echo "$state $edge" >"$work/kill"
+  flow "$how" "$(next_artifact)" armed
+  if [ -f "$work/kill" ]; then expect "kill at $state $edge ($how): landed" no yes; rm -f "$work/kill"; continue; fi
+  edges=$((edges + 1))
+  reboot_device
+  st=0
+  case $how in rollback) mender --no-syslog rollback ;; *) mender --no-syslog commit ;; esac >>"$work/kills.log" 2>&1 || st=$?
+  agree "kill at $state $edge ($how), then the client's follow-up ($st)"
+  flow commit "$(next_artifact)"
+  agree "kill at $state $edge ($how), then the next deployment"
+done <<'EDGES'
+ArtifactInstall|enter|commit
+ArtifactInstall|leave|commit
+NeedsArtifactReboot|enter|commit
+NeedsArtifactReboot|leave|commit
+ArtifactCommit|enter|commit
+ArtifactCommit|leave|commit
+Cleanup|enter|commit
+ArtifactInstall|leave|rollback
+ArtifactRollback|enter|rollback
+ArtifactRollback|leave|rollback
+ArtifactRollback|leave|unverified
+ArtifactFailure|enter|unverified
+EDGES
+mv "$modules/zor-bundle.real" "$modules/zor-bundle"
+echo "client kills at state edges: $edges landed, $agreed agreement checks held or failed above"
+umount /usr/local/bin
+config default
 exit $failures
 INSIDE
 start=$(date +%s)

@@ -51,6 +51,30 @@ unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /var/lib && mkdir /
   failed "the packaged launcher did not run its bundle: $(cat "$work/log")"
 grep -qF "ran from $runtime/usr/lib/zor-update/zor_update_whole_package_config/" "$work/log" ||
   failed "the launcher's fwDir: $(cat "$work/log")"
+# The device package installed into a clean root by dpkg (its maintainer
+# scripts run there, with busybox's shell and tools): the recovery unit is
+# enabled and the examples are in place; removed, the unit is disabled;
+# purged, nothing of the package's is left.
+clean=$work/clean-root
+mkdir -p "$clean/bin" "$clean/var/lib/dpkg/info" "$clean/var/lib/dpkg/updates" "$clean/tmp"
+: >"$clean/var/lib/dpkg/status"
+cp /bin/busybox "$clean/bin/busybox"
+chroot "$clean" /bin/busybox --install -s /bin
+link=$clean/etc/systemd/system/multi-user.target.wants/zor-bundle-recover.service
+dpkg --root="$clean" --force-depends -i "$deb" >"$work/dpkg.log" 2>&1 ||
+  failed "dpkg -i into a clean root: $(tail -3 "$work/dpkg.log")"
+[ -L "$link" ] || failed "install: the recovery unit is not enabled"
+for f in zor-bundle.conf.example zor-ab.conf.example; do
+  [ -f "$clean/usr/share/doc/zor-update/$f" ] || failed "install: no $f"
+done
+mkdir -p "$clean/var/lib/zor-bundle/kept"
+: >"$clean/var/lib/zor-update/nuvex.zor"
+dpkg --root="$clean" --force-depends -r zor-update >>"$work/dpkg.log" 2>&1 || failed "dpkg -r: $(tail -3 "$work/dpkg.log")"
+if [ -e "$link" ] || [ -L "$link" ]; then failed "remove: the recovery unit is still enabled"; fi
+dpkg --root="$clean" --force-depends -P zor-update >>"$work/dpkg.log" 2>&1 || failed "dpkg -P: $(tail -3 "$work/dpkg.log")"
+# (Empty system folders such as etc/systemd/system may stay.)
+left=$(cd "$clean" && { find etc usr -not -type d; find var/lib/zor-bundle var/lib/zor-update usr/lib/zor-update; } 2>/dev/null | head -5)
+[ -z "$left" ] || failed "purge left: $left"
 # DEB|FINGERPRINT OF ITS TREE|VERSION|DESCRIPTION SAYS
 while IFS='|' read -r what file tree version says; do
   fingerprint=$("$tree/zor_pack" --version | sed -n 's/^bundle key fingerprint \([0-9a-f]*\).*/\1/p')
