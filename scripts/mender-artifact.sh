@@ -5,7 +5,8 @@
 #   [ARTIFACT_KEY=private.pem] [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir] scripts/mender-artifact.sh
 # PROCEDURE is the folder to pack (default: the example); SIGNING_SECKEY
 # signs the bundle for a signing launcher (minisign), with the trusted
-# comment "version:N NAME", and is required by a signing build, as VERSION
+# comment "version:N compatible:DEVICE_TYPE NAME" (what zor_ab.check reads),
+# and is required by a signing build, as VERSION
 # is; the artifact's name (default zor-<folder>-<N>) and provides
 # (zor-bundle.version) carry the version too. ARTIFACT_KEY signs the
 # artifact itself for the Mender client. A build with the public default bundle key is refused unless
@@ -18,6 +19,9 @@ BUILD=${BUILD:-build}
 OUT=${OUT:-$BUILD}
 PROCEDURE=${PROCEDURE:-examples/update}
 VERSION=${VERSION:-}
+case $DEVICE_TYPE in
+  *[[:space:]]*) echo "DEVICE_TYPE=$DEVICE_TYPE: a device type is one word (compatible:NAME)" >&2; exit 2 ;;
+esac
 case $VERSION in
   '' | *[!0-9]*) [ -z "$VERSION" ] || { echo "VERSION=$VERSION: a version is a number (version:N)" >&2; exit 2; } ;;
 esac
@@ -41,7 +45,7 @@ trap 'rm -rf "$stage"' EXIT
 "$BUILD/zor_pack" pack -o "$stage/nuvex.zor" "$PROCEDURE"
 set -- -f "$stage/nuvex.zor"
 if [ -n "${SIGNING_SECKEY:-}" ]; then
-  minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:${VERSION:?give VERSION=N to sign} $NAME"
+  minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:${VERSION:?give VERSION=N to sign} compatible:$DEVICE_TYPE $NAME"
   set -- "$@" -f "$stage/nuvex.zor.minisig"
   # The build's own check of what its launcher would run.
   if ! "$BUILD/zor_pack" verify "$stage/nuvex.zor" >"$stage/verify.log" 2>&1; then

@@ -31,8 +31,8 @@ while IFS='|' read -r what build allow seckey version status text; do
     echo "FAIL $what: the artifact does not hold PROCEDURE"; failures=$((failures + 1))
   fi
   if [ -n "$version" ] && [ "$status" -eq 0 ] &&
-    ! grep -qxF "trusted comment: version:$version refusal-test" "$work/out/mender/refusal-test/nuvex.zor.minisig"; then
-    echo "FAIL $what: the signature does not carry version:$version"; failures=$((failures + 1))
+    ! grep -qxF "trusted comment: version:$version compatible:t refusal-test" "$work/out/mender/refusal-test/nuvex.zor.minisig"; then
+    echo "FAIL $what: the signature does not carry version:$version compatible:t"; failures=$((failures + 1))
   fi
   if [ "$status" -ne 0 ] && [ -e "$work/out/refusal-test.mender" ]; then
     echo "FAIL $what: refused, yet an artifact was written"; failures=$((failures + 1))
