@@ -379,12 +379,12 @@ TEST_F(PackCli, StampWritesInPlaceAndRefusesWhatIsNoImage) {
 TEST_F(PackCli, InfoListAndVerifySpeakJson) {
   ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
   auto info = nlohmann::json::parse(pack({"info", "--json", out_}).out);
-  EXPECT_EQ(info["schema"], 1);
+  EXPECT_EQ(info["schema"], 2);
   EXPECT_EQ(info["item_count"], 3);
   EXPECT_EQ(info["entry_module"], true);
   EXPECT_EQ(info["image"]["crc_stored"], info["image"]["crc_computed"]);
   EXPECT_EQ(info["image"]["crc_match"], true);
-  EXPECT_EQ(info["signature"]["state"], "none");
+  EXPECT_EQ(info["signature"]["state"], "missing");
   EXPECT_EQ(info["key_fingerprint"].get<std::string>().size(), 16u);
   EXPECT_EQ(nlohmann::json::parse(pack({"list", "--json", out_}).out)["items"][0]["name"], "fw.img");
   auto text = pack({"info", out_}).out;
@@ -415,9 +415,10 @@ TEST_F(PackCli, JsonFollowsItsSchema) {
   const std::map<std::string, std::map<std::string, json::value_t>> schema = {
       {"item", {{"index", n}, {"kind", t}, {"name", t}, {"module", json::value_t::null}, {"size", n}, {"offset", n},
                 {"crc", t}}},
-      {"image", {{"size", n}, {"crc_stored", t}, {"crc_computed", t}, {"crc_match", b}}},
+      {"image", {{"size", n}, {"crc_stored", json::value_t::null}, {"crc_computed", json::value_t::null},
+                 {"crc_match", b}}},
       {"signature", {{"state", t}, {"key_id", json::value_t::null}, {"trusted_comment", json::value_t::null},
-                     {"version", json::value_t::null}}},
+                     {"version", json::value_t::null}, {"compatible", json::value_t::null}}},
       {"problem", {{"code", t}, {"message", t}}},
       {"info", {{"schema", n}, {"bundle", t}, {"file_size", n}, {"key_fingerprint", t}, {"entry_module", b},
                 {"item_count", n}}},
@@ -444,7 +445,7 @@ TEST_F(PackCli, JsonFollowsItsSchema) {
   if (run_program("minisign", {"-v"}).status != 0) GTEST_SKIP() << "no minisign";
   ASSERT_EQ(run_program("minisign", {"-G", "-W", "-p", path("k.pub"), "-s", path("k.sec")}).status, 0);
   ASSERT_EQ(pack({"pack", "-o", out_, src_}).status, 0);
-  std::string good = read_file(out_), damaged = good, other_key = good;
+  std::string good = read_file(out_), damaged = good, other_key = good, cut_off = good.substr(0, 100);
   damaged[good.size() - 1] ^= 1;
   for (size_t i = 64; i < other_key.size(); ++i) other_key[i] ^= 0x5a;  // as if under another key
   struct {
@@ -453,18 +454,21 @@ TEST_F(PackCli, JsonFollowsItsSchema) {
     bool signed_;
     bool sound;
     const char* signature_state;
+    bool crcs;  // a CRC was computed: a cut-off file has none to show
   } cases[] = {
-      {"good", good, false, true, "none"},
-      {"damaged", damaged, false, false, "none"},
-      {"another key's", other_key, false, false, "none"},
-      {"signed", good, true, true, "ok"},
+      {"good", good, false, true, "missing", true},
+      {"damaged", damaged, false, false, "missing", true},
+      {"another key's", other_key, false, false, "missing", true},
+      {"cut off", cut_off, false, false, "missing", false},
+      {"signed", good, true, true, "ok", true},
   };
   for (const auto& c : cases) {
     write_file(out_, c.bytes);
     unlink((out_ + ".minisig").c_str());
     std::vector<std::string> keys;
     if (c.signed_) {
-      ASSERT_EQ(run_program("minisign", {"-S", "-s", path("k.sec"), "-m", out_, "-t", "version:9 ci"}).status, 0);
+      ASSERT_EQ(run_program("minisign", {"-S", "-s", path("k.sec"), "-m", out_, "-t", "version:9 compatible:board-7 ci"}).status,
+                0);
       keys = {"--pubkey", path("k.pub")};
     }
     for (const char* cmd : {"info", "verify"}) {
@@ -475,16 +479,30 @@ TEST_F(PackCli, JsonFollowsItsSchema) {
       conforms(doc, cmd, std::string(c.what) + " " + cmd);
       EXPECT_EQ(doc["signature"]["state"], c.signature_state) << c.what << " " << cmd;
       if (std::string(cmd) == "verify") EXPECT_EQ(doc["sound"], c.sound) << c.what;
+      EXPECT_EQ(doc["image"]["crc_stored"].is_string(), c.crcs) << c.what << " " << cmd;
+      if (!c.crcs) EXPECT_EQ(doc["image"]["crc_match"], false) << c.what << " " << cmd;
       if (c.signed_) {
-        EXPECT_EQ(doc["signature"]["trusted_comment"], "version:9 ci") << c.what;
+        EXPECT_EQ(doc["signature"]["trusted_comment"], "version:9 compatible:board-7 ci") << c.what;
         EXPECT_EQ(doc["signature"]["version"], 9) << c.what;
+        EXPECT_EQ(doc["signature"]["compatible"], "board-7") << c.what;
       }
     }
   }
   write_file(out_, good);
   json list = json::parse(pack({"list", "--json", out_}).out);
-  EXPECT_EQ(list["schema"], 1);
+  EXPECT_EQ(list["schema"], 2);
   for (const auto& item : list["items"]) conforms(item, "item", "list");
+  // A damaged or missing file still gives a document, with its problem.
+  write_file(out_, damaged);
+  const std::string missing = path("no-such.zor");
+  for (const auto& c : {std::make_pair(std::string("list"), out_), std::make_pair(std::string("list"), missing),
+                        std::make_pair(std::string("info"), missing), std::make_pair(std::string("verify"), missing)}) {
+    auto r = pack({c.first, "--json", c.second});
+    EXPECT_EQ(r.status, 1) << c.first << " " << c.second;
+    json doc = json::parse(r.out);
+    ASSERT_FALSE(doc["problems"].empty()) << c.first << " " << c.second;
+    EXPECT_EQ(doc["problems"][0]["code"], c.second == missing ? "unreadable" : "crc_mismatch") << c.first;
+  }
 }
 
 TEST_F(PackCli, DirectoriesLeaveOutLeftoversAndSayWhat) {

@@ -24,7 +24,7 @@ using json = nlohmann::json;
 
 namespace {
 // The version of the JSON that list, info and verify print (README, "JSON").
-const int kJsonSchema = 1;
+const int kJsonSchema = 2;
 }  // namespace
 
 bool report(const std::string& path, const std::vector<bundle_problem>& problems) {
@@ -82,7 +82,7 @@ bool trusted_keys(const std::vector<std::string>& files, std::vector<sig_public_
 // Reads a bundle file into its one buffer; false (after a message with the
 // path and the reason) when it cannot be read. An empty file is read as an
 // image of no bytes, which opening then refuses.
-bool read_bundle(const std::string& path, opened_bundle& b) {
+bool read_bundle(const std::string& path, opened_bundle& b, std::string* reason = nullptr) {
   struct stat st;
   progress_start(&b.p, 3 * static_cast<uint64_t>(stat(path.c_str(), &st) == 0 ? st.st_size : 0));
   bundle_progress hook = progress_hook(&b.p);
@@ -91,7 +91,9 @@ bool read_bundle(const std::string& path, opened_bundle& b) {
     return true;
   progress_finish(&b.p);
   int err = b.loaded.err != 0 ? b.loaded.err : b.loaded.check == BUNDLE_READ_TOO_LARGE ? EFBIG : EINVAL;
-  complain("%s: %s", path.c_str(), err == EINVAL ? "not a regular file" : strerror(err));
+  const char* why = err == EINVAL ? "not a regular file" : strerror(err);
+  complain("%s: %s", path.c_str(), why);
+  if (reason != nullptr) *reason = why;
   return false;
 }
 
@@ -120,7 +122,7 @@ bool launcher_trusts(uint64_t id) {
 // key id once the signature was parsed, the trusted comment once verified,
 // and the problem line when it is no signature the launcher runs.
 struct sig_report {
-  const char* state = "none";
+  const char* state = "missing";  // one word for no signature, in every command
   bool has_key_id = false;
   uint64_t key_id = 0;
   bool verified = false;
@@ -175,14 +177,26 @@ std::string key_id_text(uint64_t id) {
 }
 
 json signature_json(const sig_report& r) {
-  json out{{"state", r.state}, {"key_id", r.has_key_id ? json(key_id_text(r.key_id)) : json(nullptr)},
-           {"trusted_comment", r.verified ? json_bytes(r.comment) : json(nullptr)}, {"version", nullptr}};
+  json out{{"state", r.state},
+           {"key_id", r.has_key_id ? json(key_id_text(r.key_id)) : json(nullptr)},
+           {"trusted_comment", r.verified ? json_bytes(r.comment) : json(nullptr)},
+           {"version", nullptr},
+           {"compatible", nullptr}};
+  if (!r.verified) return out;
+  // The conventions of the comment (zor_ab.check reads the same):
+  // version:N and compatible:NAME, each a word of it.
   size_t at = r.comment.find("version:");
-  if (r.verified && at != std::string::npos) {
+  if (at != std::string::npos) {
     const char* digits = r.comment.c_str() + at + 8;
     char* end = nullptr;
     unsigned long long v = strtoull(digits, &end, 10);
     if (end != digits) out["version"] = v;
+  }
+  at = r.comment.find("compatible:");
+  if (at != std::string::npos) {
+    size_t from = at + 11, to = r.comment.find_first_of(" \t", from);
+    std::string name = r.comment.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    if (!name.empty()) out["compatible"] = json_bytes(name);
   }
   return out;
 }
@@ -197,11 +211,16 @@ json problems_json(const std::vector<bundle_problem>& problems) {
   return out;
 }
 
+// True once the image was decrypted and its CRC computed: a header that was
+// refused (a cut-off file, say) has no CRC values at all.
+bool unsealed(const opened_bundle& b) { return b.loaded.step > BUNDLE_STEP_HEADER || b.loaded.step == BUNDLE_LOADED; }
+
 json image_json(const opened_bundle& b) {
+  bool crcs = unsealed(b);
   return json{{"size", b.seal.img_size},
-              {"crc_stored", hex32(b.seal.stored_crc)},
-              {"crc_computed", hex32(b.seal.computed_crc)},
-              {"crc_match", b.seal.img_size > 0 && b.seal.stored_crc == b.seal.computed_crc}};
+              {"crc_stored", crcs ? json(hex32(b.seal.stored_crc)) : json(nullptr)},
+              {"crc_computed", crcs ? json(hex32(b.seal.computed_crc)) : json(nullptr)},
+              {"crc_match", crcs && b.seal.stored_crc == b.seal.computed_crc}};
 }
 
 uint32_t item_crc(const bundle_entry& e, const uint8_t* image) {
@@ -294,7 +313,7 @@ sig_report signature_state(const std::string& path, opened_bundle& b, const std:
 
 // The signature line of info's text.
 std::string signature_text(const sig_report& r) {
-  if (strcmp(r.state, "none") == 0) return "none";
+  if (strcmp(r.state, "missing") == 0) return "missing";
   if (strcmp(r.state, "unchecked") == 0) return "present, not checked (no trusted keys: pass --pubkey)";
   if (!r.verified) return r.problem;
   std::string text;
@@ -320,8 +339,11 @@ int render_info_text(const std::string& path, const opened_bundle& b, const sig_
   uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
   printf("bundle           %s\n", path.c_str());
   printf("image size       %d bytes (file %zu)\n", b.seal.img_size, b.size());
-  printf("CRC              stored %s, computed %s (%s)\n", hex32(stored).c_str(), hex32(computed).c_str(),
-         stored == computed ? "match" : "MISMATCH");
+  if (unsealed(b))
+    printf("CRC              stored %s, computed %s (%s)\n", hex32(stored).c_str(), hex32(computed).c_str(),
+           stored == computed ? "match" : "MISMATCH");
+  else
+    printf("CRC              not computed: the header is refused\n");
   printf("bundle key       fingerprint %s (the key this build decrypts with)\n", bundle_key_fingerprint().c_str());
   printf("items            %zu, entry module %s\n", b.entries.size(),
          bundle_has_entry_module(b.entries) ? "present" : "MISSING");
@@ -334,6 +356,17 @@ int render_info_text(const std::string& path, const opened_bundle& b, const sig_
   return report(path, b.problems) ? 0 : 1;
 }
 
+// A file that cannot be read still gives a JSON document: its problem,
+// with the code "unreadable". Exit status 1.
+int render_unreadable(const std::string& path, const char* cmd, const std::string& why) {
+  json doc{{"schema", kJsonSchema}, {"bundle", path}};
+  if (strcmp(cmd, "verify") == 0) doc["sound"] = false;
+  if (strcmp(cmd, "list") == 0) doc["items"] = json::array();
+  doc["problems"] = json::array({json{{"code", "unreadable"}, {"message", path + ": " + why}}});
+  print_json(doc);
+  return 1;
+}
+
 }  // namespace
 
 bool open_bundle(const std::string& path, opened_bundle& b) {
@@ -344,11 +377,18 @@ bool open_bundle(const std::string& path, opened_bundle& b) {
 
 int cmd_list(const std::string& path, bool as_json) {
   opened_bundle b;
-  if (!open_bundle(path, b) || !report(path, b.problems)) return 1;
+  std::string why;
+  if (!read_bundle(path, b, &why)) return as_json ? render_unreadable(path, "list", why) : 1;
+  open_read_bundle(b);
   if (as_json) {
-    printf("%s\n", json{{"schema", kJsonSchema}, {"items", items_json(b)}}.dump(2).c_str());
-    return 0;
+    report(path, b.problems);
+    print_json(json{{"schema", kJsonSchema},
+                    {"bundle", path},
+                    {"items", b.problems.empty() ? items_json(b) : json::array()},
+                    {"problems", problems_json(b.problems)}});
+    return b.problems.empty() ? 0 : 1;
   }
+  if (!report(path, b.problems)) return 1;
   printf("%-5s  %-6s  %-31s  %-31s  %10s  %10s  %s\n", "index", "kind", "name", "module", "size", "offset", "crc");
   for (size_t i = 0; i < b.entries.size(); ++i) {
     const bundle_entry& e = b.entries[i];
@@ -362,7 +402,9 @@ int cmd_list(const std::string& path, bool as_json) {
 int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
   std::vector<sig_public_key> keys;
   opened_bundle b;
-  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
+  std::string why;
+  if (!trusted_keys(pubkeys, keys)) return 1;
+  if (!read_bundle(path, b, &why)) return as_json ? render_unreadable(path, "verify", why) : 1;
   verify_findings v;
   gather_verify(path, keys, b, v);
   return as_json ? render_verify_json(path, b, v) : render_verify_text(path, b, v);
@@ -371,7 +413,9 @@ int cmd_verify(const std::string& path, const std::vector<std::string>& pubkeys,
 int cmd_info(const std::string& path, const std::vector<std::string>& pubkeys, bool as_json) {
   std::vector<sig_public_key> keys;
   opened_bundle b;
-  if (!trusted_keys(pubkeys, keys) || !read_bundle(path, b)) return 1;
+  std::string why;
+  if (!trusted_keys(pubkeys, keys)) return 1;
+  if (!read_bundle(path, b, &why)) return as_json ? render_unreadable(path, "info", why) : 1;
   // The signature, over the file as read, before anything is decrypted.
   sig_report sig = signature_state(path, b, keys);
   open_read_bundle(b);
