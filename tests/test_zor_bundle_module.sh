@@ -10,6 +10,9 @@ set -eu
 src=$1
 build=$2
 if [ "$(id -u)" -ne 0 ]; then echo "needs root for its mount namespace: skipped"; exit 0; fi
+# Sourced before /tmp is covered: the checkout may lie under /tmp.
+# shellcheck source=tests/helpers.sh disable=SC1091
+. "$(dirname "$0")/helpers.sh"
 if [ -z "${ZOR_ROOT:-}" ]; then
   # Outside /tmp, which the namespace covers with a fresh one (the checkout
   # may well lie under /tmp: what the test needs is copied in first).
@@ -31,8 +34,6 @@ state=$root/state
 module=$root/tools/zor-bundle
 launcher=$root/device/launcher
 config=$launcher/zor_update_whole_package_config
-# shellcheck source=tests/helpers.sh disable=SC1091
-. "$(dirname "$0")/helpers.sh"
 failed_log=$root/log
 failed_tail=15
 kills=0
