@@ -81,9 +81,9 @@ mkdir -p "$work/slot"
 cp "$kernel_root/boot/vmlinuz-$kver" "$work/slot/vmlinuz"
 cp "$work/initrd.img" "$work/slot/initrd.img"
 
-# /boot, for GRUB: grub.cfg sources the snippet as a product's would.
-# A device as it leaves the factory: A runs and is good, B holds a verified
-# image that was never booted.
+# /boot. A device as it leaves the factory: A runs and is good, B holds a
+# verified image that was never booted. For GRUB, grub.cfg sources the
+# snippet as a product's would.
 mkdir -p "$work/boot"
 if [ "$loader" = grub ]; then
   mkdir -p "$work/boot/grub"
@@ -108,9 +108,10 @@ CFG
   grub-editenv "$work/boot/grub/grubenv" set "ZOR_ORDER=A B" ZOR_A_OK=1 ZOR_A_TRY=0 ZOR_A_VERIFIED=1 ZOR_A_BAD=0 \
     ZOR_B_OK=0 ZOR_B_TRY=0 ZOR_B_VERIFIED=1 ZOR_B_BAD=0
 else
-  # U-Boot's environment, both copies: the boot script of README's U-Boot
-  # section (each slot loaded and started; one that cannot load falls
-  # through to the other) and the factory state.
+  # U-Boot's environment, both copies: the shipped boot script (each slot
+  # loaded and started; one that cannot load falls through to the other)
+  # and the factory state. (fw_setenv says it uses a default environment:
+  # both copies are blank until this first write.)
   printf '%s 0x0 0x4000\n%s 0x0 0x4000\n' "$work/boot/uboot.env" "$work/boot/uboot-redund.env" >"$work/fw_env.config"
   head -c 16384 /dev/zero >"$work/boot/uboot.env"
   head -c 16384 /dev/zero >"$work/boot/uboot-redund.env"
@@ -118,7 +119,7 @@ else
     printf 'zor_ab_order=A B\nzor_ab_A_ok=1\nzor_ab_A_verified=1\nzor_ab_A_bad=0\n'
     printf 'zor_ab_B_ok=0\nzor_ab_B_verified=1\nzor_ab_B_bad=0\nupgrade_available=0\nbootcount=0\n'
     printf 'zor_ab_args=console=ttyS0 edd=off panic=5 quiet\nkernel_addr_r=0x1000000\nramdisk_addr_r=0x4000000\n'; } >"$work/env"
-  fw_setenv -c "$work/fw_env.config" -f /dev/null -s "$work/env"
+  fw_setenv -c "$work/fw_env.config" -f /dev/null -s "$work/env" 2>/dev/null
 fi
 
 # The disk: partitions made as files, then laid out behind the table.
