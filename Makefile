@@ -142,13 +142,17 @@ test-valgrind: build-all
 
 # A/B boots under real GRUB and U-Boot in QEMU (KVM where it answers, else
 # TCG); the disk images and U-Boot are built once into ZOR_VM_CACHE,
-# outside the clone.
+# outside the clone. Then a device under the Mender client, with this
+# build's package: deployments under both loaders, and power cuts at the
+# client's state edges (under GRUB: the loader's part is the same).
 ZOR_VM_CACHE ?= /var/cache/zor-update-vm
-test-vm:
+test-vm: build
 	@scripts/install-deps vm
 	@mkdir -p $(ZOR_VM_CACHE)
 	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) grub
 	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) uboot
+	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) grub $(BUILD) cuts
+	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) uboot $(BUILD)
 
 bench: test-configure
 	@cmake --build $(BUILD) --target zor_bench -j2

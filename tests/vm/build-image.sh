@@ -1,16 +1,24 @@
 #!/bin/sh
 # Builds the test VM's disk image once and keeps it in a cache outside the
 # clone, keyed by everything that went into it; prints the image's path.
-#   build-image.sh SOURCE_DIR CACHE_DIR grub|uboot
+#   build-image.sh SOURCE_DIR CACHE_DIR grub|uboot [DEVICE_DEB]
 # The disk (MBR): 2 slot A and 3 slot B (ext4: Debian's kernel and a busybox
 # initramfs that runs zor-ab with Lua 5.3), and 1 /boot: for grub, ext4 with
 # grub.cfg, the zor-ab snippet and grubenv, GRUB (i386-pc) in the gap before
 # it; for uboot, FAT with U-Boot's redundant environment (the firmware is
 # build-uboot.sh's ROM).
+# With DEVICE_DEB (the project's zor-update package) the initramfs is a
+# device under the Mender client: the client (Debian's, with its
+# libraries), the package's files as dpkg unpacks them, /var/lib on a
+# second disk (vdb, made by the test), and each slot's fs gets /version
+# ("factory").
 set -eu
 src=$1
 cache=$2
 loader=$3
+deb=${4:-}
+flavor=$loader
+[ -z "$deb" ] || flavor=$loader-client
 grub_dir=/usr/lib/grub/i386-pc
 case $loader in grub | uboot) ;; *) echo "build-image: no loader '$loader' (grub or uboot)" >&2; exit 2 ;; esac
 
@@ -31,9 +39,10 @@ fi
 
 key=$( { cat "$0" "$src/tests/vm/init" "$src/lua/zor_ab.lua" "$src/lua/zor-ab" "$src/lua/zor-ab.grub.cfg" \
   "$src/lua/zor-ab.uboot.env";
-  echo "$kver $loader"; dpkg-query -W busybox-static grub-pc-bin lua5.3 liblua5.3-0 libubootenv-tool; } |
+  echo "$kver $loader"; dpkg-query -W busybox-static grub-pc-bin lua5.3 liblua5.3-0 libubootenv-tool;
+  [ -z "$deb" ] || { cat "$deb"; dpkg-query -W mender-client util-linux; }; } |
   sha256sum | cut -c1-16)
-image=$cache/$loader-$key.img
+image=$cache/$flavor-$key.img
 if [ -f "$image" ]; then echo "$image"; exit 0; fi
 
 work=$(mktemp -d "$cache/build.XXXXXX")
@@ -48,15 +57,30 @@ cp /bin/busybox "$root/bin/busybox"
 ln -s /bin/busybox "$root/usr/bin/env"
 cp "$src/tests/vm/init" "$root/init"
 chmod 0755 "$root/init"
-for program in /usr/bin/lua5.3 /usr/bin/fw_printenv /usr/bin/fw_setenv; do
-  cp -L "$program" "$root$program"
+programs="/usr/bin/lua5.3 /usr/bin/fw_printenv /usr/bin/fw_setenv"
+if [ -n "$deb" ]; then
+  dpkg-deb -x "$deb" "$root"
+  # (busybox has no flock: util-linux's, as on a device)
+  programs="$programs /usr/bin/mender /usr/bin/flock $root/usr/lib/zor-update/zor_update_whole_package"
+  mkdir -p "$root/etc/mender" "$root/var/lib" "$root/tmp"
+  printf '{}\n' >"$root/etc/mender/mender.conf"
+  printf 'artifact_name=factory\n' >"$root/etc/mender/artifact_info"
+  # The shipped configuration, with the procedure's argument (busybox's dd
+  # has no oflag=nofollow, so no LOG_FILE).
+  sed -e 's|^LAUNCHER_ARGS=.*|LAUNCHER_ARGS=/etc/zor-ab.conf|' -e 's|^LOG_FILE=.*|LOG_FILE=|' \
+    "$root/etc/mender/zor-bundle.conf" >"$root/etc/mender/zor-bundle.conf.new"
+  mv "$root/etc/mender/zor-bundle.conf.new" "$root/etc/mender/zor-bundle.conf"
+  printf 'client\n' >"$root/etc/flavor"
+fi
+for program in $programs; do
+  case $program in "$root"/*) ;; *) cp -L "$program" "$root$program" ;; esac
   ldd "$program" | awk '$3 ~ /^\// {print $3} $1 ~ /^\// {print $1}' | while read -r lib; do
     mkdir -p "$root$(dirname "$lib")"
     cp -L "$lib" "$root$lib"
   done
 done
-cp "$src/lua/zor-ab" "$root/usr/bin/zor-ab"
-cp "$src/lua/zor_ab.lua" "$root/usr/lib/zor-update/lua/zor_ab.lua"
+[ -n "$deb" ] || cp "$src/lua/zor-ab" "$root/usr/bin/zor-ab"
+[ -n "$deb" ] || cp "$src/lua/zor_ab.lua" "$root/usr/lib/zor-update/lua/zor_ab.lua"
 printf 'slot_A=/dev/vda2\nslot_B=/dev/vda3\n' >"$root/etc/zor-ab.conf"
 if [ "$loader" = grub ]; then
   printf 'backend=grub\ngrubenv=/boot/grub/grubenv\n' >>"$root/etc/zor-ab.conf"
@@ -80,6 +104,7 @@ done <"$work/modules"
 mkdir -p "$work/slot"
 cp "$kernel_root/boot/vmlinuz-$kver" "$work/slot/vmlinuz"
 cp "$work/initrd.img" "$work/slot/initrd.img"
+[ -z "$deb" ] || echo factory >"$work/slot/version"
 
 # /boot. A device as it leaves the factory: A runs and is good, B holds a
 # verified image that was never booted. For GRUB, grub.cfg sources the
@@ -110,7 +135,8 @@ CFG
 else
   # U-Boot's environment, both copies: the shipped boot script (each slot
   # loaded and started; one that cannot load falls through to the other)
-  # and the factory state. (fw_setenv says it uses a default environment:
+  # and the factory state; the initramfs loads at 128 MiB, above where the
+  # kernel decompresses itself (from 16 MiB). (fw_setenv says it uses a default environment:
   # both copies are blank until this first write.)
   printf '%s 0x0 0x4000\n%s 0x0 0x4000\n' "$work/boot/uboot.env" "$work/boot/uboot-redund.env" >"$work/fw_env.config"
   head -c 16384 /dev/zero >"$work/boot/uboot.env"
@@ -118,7 +144,7 @@ else
   { grep -v '^#' "$src/lua/zor-ab.uboot.env"
     printf 'zor_ab_order=A B\nzor_ab_A_ok=1\nzor_ab_A_verified=1\nzor_ab_A_bad=0\n'
     printf 'zor_ab_B_ok=0\nzor_ab_B_verified=1\nzor_ab_B_bad=0\nupgrade_available=0\nbootcount=0\n'
-    printf 'zor_ab_args=console=ttyS0 edd=off panic=5 quiet\nkernel_addr_r=0x1000000\nramdisk_addr_r=0x4000000\n'; } >"$work/env"
+    printf 'zor_ab_args=console=ttyS0 edd=off panic=5 quiet\nkernel_addr_r=0x1000000\nramdisk_addr_r=0x8000000\n'; } >"$work/env"
   fw_setenv -c "$work/fw_env.config" -f /dev/null -s "$work/env" 2>/dev/null
 fi
 
@@ -160,6 +186,6 @@ dd if="$work/core.img" of="$work/disk.img" bs=512 seek=1 conv=notrunc status=non
   dd of="$work/disk.img" bs=1 seek=$((512 + 0x1f4)) conv=notrunc status=none
 fi
 # Images of other inputs are of no more use.
-find "$cache" -maxdepth 1 -name "$loader-*.img" -delete
+find "$cache" -maxdepth 1 -name "$flavor-????????????????.img" -delete
 mv "$work/disk.img" "$image"
 echo "$image"
