@@ -213,6 +213,8 @@ mender --no-syslog install "$work/good.mender" >/dev/null 2>&1 && mender --no-sy
 for what in commit rollback; do
   i=0
   while [ "$i" -lt "${ZOR_CLIENT_STEP_KILLS:-20}" ]; do
+    mark=$(wc -l <"$work/kills.log")
+    before_trial=$failures
     mender --no-syslog install "$work/good3.mender" >>"$work/kills.log" 2>&1 || :
     killed "$what" "$commit_span"
     agrees "$what killed, trial $i" after-kill
@@ -221,7 +223,9 @@ for what in commit rollback; do
     # A kill inside the client's own bookkeeping can leave it naming the
     # old artifact with nothing pending (rollback: 2); the next deployment
     # starts from the pair the client names.
-    [ "$st" -eq 2 ] || agrees "$what killed, trial $i, then rollback"
+    [ "$st" -eq 2 ] || agrees "$what killed, trial $i, then rollback (status $st)"
+    # What the client and the module said in a trial that disagreed.
+    [ "$failures" -eq "$before_trial" ] || tail -n +"$((mark + 1))" "$work/kills.log" | grep -v 'level=info' || :
     mender --no-syslog install "$work/good3.mender" >>"$work/kills.log" 2>&1 || :
     mender --no-syslog rollback >>"$work/kills.log" 2>&1 || :
     agrees "$what killed, trial $i, then the next deployment rolled back"
