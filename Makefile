@@ -53,7 +53,7 @@ test-configure: test-deps
 
 # The product: the launcher, the tools, their man pages and the installed
 # libraries; no test or benchmark program.
-PRODUCT_TARGETS := zor_update_whole_package zor_pack zor_keytool manpages zorcore zorsig
+PRODUCT_TARGETS := zor_update_whole_package zor_stream zor_pack zor_keytool manpages zorcore zorsig
 build: configure
 	@cmake --build $(BUILD) --target $(PRODUCT_TARGETS) -j2
 
@@ -86,13 +86,14 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # make mender-artifact DEVICE_TYPE=... [VERSION=N] [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=...] [ARTIFACT_KEY=...]
+# [PAYLOADS="NAME=FILE ..."] [COMPRESS=zstd]
 # [ALLOW_DEFAULT_KEY=1]: a procedure (default: the example) as a Mender
 # artifact for the zor-bundle Update Module.
 mender-artifact: configure
 	@cmake --build $(BUILD) --target zor_pack -j2
 	@BUILD=$(BUILD) DEVICE_TYPE="$(DEVICE_TYPE)" VERSION="$(VERSION)" PROCEDURE="$(PROCEDURE)" NAME="$(NAME)" \
 	  SIGNING_SECKEY="$(SIGNING_SECKEY)" ARTIFACT_KEY="$(ARTIFACT_KEY)" ALLOW_DEFAULT_KEY="$(ALLOW)" \
-	  scripts/mender-artifact.sh
+	  PAYLOADS="$(PAYLOADS)" COMPRESS="$(COMPRESS)" scripts/mender-artifact.sh
 
 # The .deb lands in build/; a default-key build is refused unless
 # ALLOW_DEFAULT_KEY=1.

@@ -1,7 +1,8 @@
 -- zor_ab: power-safe A/B image updates with boot fallback, for update
 -- procedures. Pure Lua 5.3; it runs commands only through os.execute and
--- io.popen (sync, fw_printenv, fw_setenv), every argument single-quoted,
--- every exit status checked.
+-- io.popen (sync, fw_printenv, fw_setenv; for payloads zor_stream, or dd,
+-- zstd and sha256sum), every argument single-quoted, every exit status
+-- checked.
 --
 --   local ab = require("zor_ab")
 --   local dev = assert(ab.open{ backend = "file", state = "/data/ab-state",
@@ -427,6 +428,8 @@ end
 
 -- Image writes -------------------------------------------------------------
 
+local stream_payload
+
 local function size_of(path)
   local f, err = io.open(path, "rb")
   if not f then return nil, err end
@@ -437,9 +440,14 @@ end
 
 -- dev:write(slot, image, { crc = C, size = N, progress = fn }) -> true, or
 -- false and a message, with the slot marked bad (never half-marked). The
--- image is copied in chunks, the slot synced, read back and checked with
+-- image is copied in chunks, the slot synced, read back from the medium and checked with
 -- calc_img_crc over its first `size` bytes (crc: that CRC from offset 0;
 -- without it, the image's own).
+--
+-- dev:write(slot, payload) takes a payload of ab.payload instead: it is
+-- streamed into the slot (decompressed on the way when stored so), made
+-- durable, read back from the medium and compared with the SHA-256 the
+-- bundle pins: one pass to write, one to read back, in constant memory.
 function Device:write(slot, image, opts)
   opts = opts or {}
   local known, why = self:knows_booted("write a slot")
@@ -447,7 +455,8 @@ function Device:write(slot, image, opts)
   if not is_slot(slot) then return false, "no slot " .. tostring(slot) end
   if slot == self.booted_slot then return false, "slot " .. slot .. " is the one running: refusing to write it" end
   local path = self.config.slots[slot]
-  local size = opts.size or size_of(image)
+  local payload = type(image) == "table" and image or nil
+  local size = payload and payload.image_size or opts.size or size_of(image)
   if not size then return false, "cannot read " .. image end
   -- A slot that exists has its size (a partition, or a file made to the
   -- slot's size); an image larger than that is refused.
@@ -460,9 +469,17 @@ function Device:write(slot, image, opts)
     if s.order[1] == slot then s.order = { other(slot), slot } end
   end)
   if not marked then return false, "cannot mark slot " .. slot .. " for writing: " .. tostring(merr) end
-  local ok, err = self:copy(image, path, size, opts.progress)
-  if ok then ok, err = sync(path) end
-  if ok then
+  local ok, err
+  if payload then
+    ok, err = stream_payload(payload, path, slot)
+  else
+    ok, err = self:copy(image, path, size, opts.progress)
+    if ok then ok, err = sync(path) end
+    -- The read-back below checks the medium, not the kernel's copy: the
+    -- synced (clean) pages are dropped first.
+    if ok then ok, err = run("dd if=" .. quote(path, true) .. " iflag=nocache count=0 status=none") end
+  end
+  if ok and not payload then
     local want = opts.crc or calc_img_crc(image, 0, size)
     local got = calc_img_crc(path, 0, size)
     if want == nil or got ~= want then
@@ -475,7 +492,112 @@ function Device:write(slot, image, opts)
   end
   local done, derr = self:change(function(s) s[slot] = { ok = false, tries = 0, verified = true, bad = false } end)
   if not done then return false, "cannot record the verified slot " .. slot .. ": " .. tostring(derr) end
-  log("zor_ab: slot %s written and verified (%d bytes)", slot, size)
+  log("zor_ab: slot %s written and verified (%d bytes%s)", slot, size, payload and ", payload " .. payload.name or "")
+  return true
+end
+
+-- Payloads ---------------------------------------------------------------
+
+local STREAM_BLOCK = 4 * 1024 * 1024
+
+-- The device's streaming helper: $ZOR_STREAM, else zor_stream beside the
+-- launcher (the configuration folder's parent); nil without one (dd,
+-- zstd and sha256sum then do its work, more slowly).
+local function stream_tool(args)
+  local candidates = { os.getenv("ZOR_STREAM") }
+  if type(args) == "table" and type(args.fwDir) == "string" then
+    candidates[#candidates + 1] = args.fwDir:gsub("/*$", "") .. "/../zor_stream"
+  end
+  for _, path in ipairs(candidates) do
+    if path ~= "" and run("test -x " .. quote(path, true)) then return path end
+  end
+  return nil
+end
+
+-- ab.payload(args, name) -> the payload NAME of the bundle's manifest (the
+-- module zor_payloads that zor_pack writes), with `path` where it lies:
+-- in $ZOR_PAYLOAD_DIR when set (the update module sets it to where the
+-- client stored the artifact's files), else beside the bundle
+-- (args.fwDir). Or nil and why: no such payload, or its file missing or
+-- not of the pinned size. Its content is checked as it is written.
+function M.payload(args, name)
+  local found, manifest = pcall(require, "zor_payloads")
+  if not found or type(manifest) ~= "table" then return nil, "the bundle carries no payloads" end
+  for _, p in ipairs(manifest) do
+    if p.name == name then
+      local dir = os.getenv("ZOR_PAYLOAD_DIR") or (type(args) == "table" and args.fwDir) or nil
+      if not dir or dir == "" then return nil, "payload " .. name .. ": no folder to find it in" end
+      local entry = { path = dir:gsub("/*$", "") .. "/" .. p.file, tool = stream_tool(args) }
+      for k, v in pairs(p) do entry[k] = v end
+      local size = size_of(entry.path)
+      if not size then return nil, string.format("payload %s: %s is missing", name, entry.path) end
+      if size ~= p.size then
+        return nil, string.format("payload %s: %s has %d bytes, the bundle pins %d", name, entry.path, size, p.size)
+      end
+      return entry
+    end
+  end
+  return nil, "the bundle has no payload " .. tostring(name)
+end
+
+-- True when `path` opens with O_DIRECT (for writing, or reading).
+local function direct_ok(path, writing)
+  if writing then return run("dd if=/dev/null of=" .. quote(path, true) .. " oflag=direct conv=notrunc status=none") end
+  return run("dd if=" .. quote(path, true) .. " of=/dev/null iflag=direct bs=4096 count=1 status=none")
+end
+
+-- SHA-256 of the first `size` bytes of `path` as the medium holds them:
+-- read with O_DIRECT, or where the file system has none, after the
+-- range is dropped from the page cache. Hex, or nil and why.
+local function medium_sha256(path, size)
+  local q = quote(path, true)
+  local blocks = (size + STREAM_BLOCK - 1) // STREAM_BLOCK
+  local read
+  if direct_ok(path, false) then
+    read = string.format("dd if=%s bs=%d count=%d iflag=direct status=none", q, STREAM_BLOCK, blocks)
+  else
+    local dropped, err = run("dd if=" .. q .. " iflag=nocache count=0 status=none")
+    if not dropped then return nil, err end
+    read = string.format("dd if=%s bs=%d count=%d status=none", q, STREAM_BLOCK, blocks)
+  end
+  -- head ends the read at `size`; what dd says of the closed pipe is not
+  -- the result: the digest line is.
+  local ok, out = run(read .. " | head -c " .. string.format("%d", size) .. " | sha256sum")
+  local digest = ok and out:match("(%x+)%s+%-%s*$")
+  if not digest or #digest ~= 64 then return nil, "cannot read back " .. path .. ": " .. tostring(out) end
+  return digest
+end
+
+-- Streams a payload into the slot at `path` and checks it back: with
+-- the helper, or with dd (zstd before it) and medium_sha256.
+function stream_payload(p, path, slot)
+  if p.compression ~= nil and p.compression ~= "zstd" then
+    return false, "payload " .. p.name .. ": unknown compression " .. tostring(p.compression)
+  end
+  local zstd = p.compression == "zstd"
+  local ok, err, got
+  if p.tool then
+    local tool = quote(p.tool, true)
+    ok, err = run(string.format("%s write %s %s %d%s", tool, quote(p.path, true), quote(path, true), p.image_size,
+      zstd and " zstd" or ""))
+    if ok then
+      local read, out = run(string.format("%s sha256 %s %d", tool, quote(path, true), p.image_size))
+      got = read and out:match("^(%x+)%s*$")
+      if not got then err = "cannot read it back: " .. out end
+    end
+  else
+    -- Never more than the pinned size goes into the slot.
+    local src = zstd and ("zstd -dcq -- " .. quote(p.path, true) .. " | dd") or ("dd if=" .. quote(p.path, true))
+    local flags = direct_ok(path, true) and " oflag=direct" or ""
+    ok, err = run(string.format("%s of=%s bs=%d iflag=fullblock,count_bytes count=%d conv=notrunc,fsync%s status=none",
+      src, quote(path, true), STREAM_BLOCK, p.image_size, flags))
+    if ok then got, err = medium_sha256(path, p.image_size) end
+  end
+  if not got then return false, "payload " .. p.name .. ": slot " .. slot .. ": " .. tostring(err) end
+  if got ~= p.image_sha256 then
+    return false, string.format("payload %s: slot %s reads back sha256 %s, the bundle pins %s", p.name, slot, got,
+      p.image_sha256)
+  end
   return true
 end
 

@@ -27,6 +27,7 @@ const zor_cpu_features& zor_cpu() {
       f.avx512 = os_saves_zmm && (b & bit_AVX512F);
       f.vaes = f.avx512 && f.aes && (c & bit_VAES);
       f.vpclmulqdq = f.avx512 && f.pclmul && (c & bit_VPCLMULQDQ);
+      f.sha = sse41 && (b & bit_SHA);
     }
 #endif
     return f;

@@ -19,6 +19,7 @@ struct zor_cpu_features {
   bool avx512;      // AVX-512 F, its registers saved by the operating system
   bool vaes;        // AES-NI on 512-bit registers (with avx512)
   bool vpclmulqdq;  // PCLMULQDQ on 512-bit registers (with avx512)
+  bool sha;         // SHA-NI (SHA-256 rounds) and SSE4.1
 };
 const zor_cpu_features& zor_cpu();
 
@@ -74,5 +75,8 @@ const aes_path* aes_paths(size_t* count);
 // The hardware paths this CPU can run (none on another architecture), best
 // last; the portable one is aes_paths' first.
 size_t aes_hardware_paths(aes_path* out, size_t max);
+
+// SHA-256's round constants (FIPS 180-4 4.2.2), for both compressions.
+extern const uint32_t kSha256K[64];
 
 #endif  // ZOR_CRYPTO_PATHS_H_

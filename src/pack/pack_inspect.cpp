@@ -14,6 +14,7 @@
 #include "crc32.h"
 #include "files.h"
 #include "pack_commands.h"
+#include "pack_payloads.h"
 #include "text.h"
 #include "tool_identity.h"
 #if ZOR_SIGNING
@@ -244,8 +245,71 @@ json items_json(opened_bundle& b) {
   return items;
 }
 
+// The payloads of a bundle and the state each was found in beside it.
+struct payload_findings {
+  std::vector<payload_entry> list;
+  std::vector<std::string> states;
+};
+
+std::string folder_prefix(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// Reads the manifest of an opened bundle and finds each payload beside it:
+// with `hash`, its SHA-256 too (constant memory). A problem per payload
+// that is not as pinned, and one for a manifest that does not read; list
+// and info (no `hash`) only give the states.
+void gather_payloads(const std::string& path, const opened_bundle& b, bool hash, payload_findings& f,
+                     std::vector<bundle_problem>& problems) {
+  if (!b.problems.empty()) return;
+  std::string why, line;
+  if (!payloads_read_manifest(b.loaded.image, b.entries, f.list, why)) {
+    problems.push_back(bundle_problem{"payload_manifest", why});
+    return;
+  }
+  for (const auto& p : f.list) {
+    f.states.push_back(payload_state(folder_prefix(path), p, hash));
+    const std::string& state = f.states.back();
+    if (!hash || state == "ok") continue;
+    const char* what = state == "missing"  ? "is missing"
+                       : state == "short"  ? "is shorter than the bundle pins"
+                       : state == "long"   ? "is longer than the bundle pins"
+                       : state == "changed" ? "is not the one the bundle pins (its SHA-256 differs)"
+                                            : "cannot be read";
+    problems.push_back(bundle_problem{"payload_" + state,
+                                      std_string_format(line, "payload %s (%s%s, %llu bytes): %s", p.name.c_str(),
+                                                        folder_prefix(path).c_str(), p.file.c_str(),
+                                                        static_cast<unsigned long long>(p.size), what)});
+  }
+}
+
+json payloads_json(const payload_findings& f) {
+  json out = json::array();
+  for (size_t i = 0; i < f.list.size(); ++i) {
+    const payload_entry& p = f.list[i];
+    out.push_back(json{{"name", p.name},
+                       {"file", p.file},
+                       {"compression", p.compression.empty() ? json(nullptr) : json(p.compression)},
+                       {"size", p.size},
+                       {"sha256", p.sha256},
+                       {"image_size", p.image_size},
+                       {"image_sha256", p.image_sha256},
+                       {"state", f.states[i]}});
+  }
+  return out;
+}
+
+void print_payloads(const std::string& path, const payload_findings& f) {
+  for (size_t i = 0; i < f.list.size(); ++i)
+    printf("payload          %s: %s%s, %llu bytes%s, sha256 %s: %s\n", f.list[i].name.c_str(),
+           folder_prefix(path).c_str(), f.list[i].file.c_str(), static_cast<unsigned long long>(f.list[i].size),
+           f.list[i].compression.empty() ? "" : " (zstd)", f.list[i].sha256.c_str(), f.states[i].c_str());
+}
+
 // What verify found: every problem, in the order the launcher meets them.
 struct verify_findings {
+  payload_findings payloads;
   std::vector<bundle_problem> problems;
   sig_report sig;
   int precompiled = 0;  // script items in bytecode: structure-checked only
@@ -267,6 +331,7 @@ void gather_verify(const std::string& path, const std::vector<sig_public_key>& k
     bundle_check_launch(b.size(), b.entries, v.problems);
     bundle_check_scripts(b.data(), b.entries, v.problems);
   }
+  gather_payloads(path, b, true, v.payloads, v.problems);
   for (const auto& e : b.entries)
     if (e.script && chunk_is_precompiled(reinterpret_cast<const char*>(b.data() + e.offset), static_cast<size_t>(e.size))) ++v.precompiled;
 }
@@ -279,6 +344,7 @@ int render_verify_json(const std::string& path, const opened_bundle& b, const ve
                   {"item_count", b.entries.size()},
                   {"precompiled_structure_checked_only", v.precompiled},
                   {"signature", signature_json(v.sig)},
+                  {"payloads", payloads_json(v.payloads)},
                   {"problems", problems_json(v.problems)}});
   return v.problems.empty() ? 0 : 1;
 }
@@ -288,6 +354,9 @@ int render_verify_text(const std::string& path, const opened_bundle& b, const ve
   if (v.sig.verified)
     printf("%s: signature ok, key %016llX: %s\n", path.c_str(), static_cast<unsigned long long>(v.sig.key_id),
            zor_escaped(v.sig.comment).c_str());
+  for (size_t i = 0; i < v.payloads.list.size(); ++i)
+    printf("%s: payload %s ok (%llu bytes, sha256 %s)\n", path.c_str(), v.payloads.list[i].name.c_str(),
+           static_cast<unsigned long long>(v.payloads.list[i].size), v.payloads.list[i].sha256.c_str());
   if (v.precompiled == 0) {
     printf("%s: sound, %zu items\n", path.c_str(), b.entries.size());
   } else {
@@ -322,6 +391,8 @@ std::string signature_text(const sig_report& r) {
 }
 
 int render_info_json(const std::string& path, opened_bundle& b, const sig_report& sig) {
+  payload_findings f;
+  gather_payloads(path, b, false, f, b.problems);
   print_json(json{{"schema", kJsonSchema},
                   {"bundle", path},
                   {"file_size", b.size()},
@@ -331,11 +402,14 @@ int render_info_json(const std::string& path, opened_bundle& b, const sig_report
                   {"item_count", b.entries.size()},
                   {"items", items_json(b)},
                   {"signature", signature_json(sig)},
+                  {"payloads", payloads_json(f)},
                   {"problems", problems_json(b.problems)}});
   return b.problems.empty() ? 0 : 1;
 }
 
-int render_info_text(const std::string& path, const opened_bundle& b, const sig_report& sig) {
+int render_info_text(const std::string& path, opened_bundle& b, const sig_report& sig) {
+  payload_findings f;
+  gather_payloads(path, b, false, f, b.problems);
   uint32_t stored = b.seal.stored_crc, computed = b.seal.computed_crc;
   printf("bundle           %s\n", path.c_str());
   printf("image size       %d bytes (file %zu)\n", b.seal.img_size, b.size());
@@ -353,6 +427,7 @@ int render_info_text(const std::string& path, const opened_bundle& b, const sig_
     printf("  %-5zu  %-6s  %-31s  %10d bytes at %u\n", i, e.script ? "script" : "file",
            zor_escaped(e.name).c_str(), e.size, e.offset);
   }
+  print_payloads(path, f);
   return report(path, b.problems) ? 0 : 1;
 }
 
@@ -380,11 +455,14 @@ int cmd_list(const std::string& path, bool as_json) {
   std::string why;
   if (!read_bundle(path, b, &why)) return as_json ? render_unreadable(path, "list", why) : 1;
   open_read_bundle(b);
+  payload_findings f;
+  gather_payloads(path, b, false, f, b.problems);  // a manifest that does not read is the bundle's problem
   if (as_json) {
     report(path, b.problems);
     print_json(json{{"schema", kJsonSchema},
                     {"bundle", path},
                     {"items", b.problems.empty() ? items_json(b) : json::array()},
+                    {"payloads", payloads_json(f)},
                     {"problems", problems_json(b.problems)}});
     return b.problems.empty() ? 0 : 1;
   }
@@ -396,6 +474,7 @@ int cmd_list(const std::string& path, bool as_json) {
     printf("%-5zu  %-6s  %-31s  %-31s  %10d  %10u  %s\n", i, e.script ? "script" : "file",
            zor_escaped(e.name).c_str(), module.c_str(), e.size, e.offset, hex32(item_crc(e, b.data())).c_str());
   }
+  print_payloads(path, f);
   return 0;
 }
 

@@ -245,6 +245,16 @@ bool pack_items(const pack_items_options& opt, std::vector<uint8_t>& image, size
   std::vector<std::vector<required_module>> requires_of;
   bool ok = check_names(sources, named);
   if (!read_and_compile(opt, named, items, requires_of, p) || !ok) return false;
+  for (const auto& g : opt.generated) {
+    for (const auto& src : named)
+      if (bundle_is_script_name(src.name.c_str()) && bundle_module_name(src.name.c_str()) == bundle_module_name(g.name.c_str())) {
+        complain("%s: module '%s' is zor_pack's own here (the payload manifest)", src.path.c_str(),
+                 bundle_module_name(g.name.c_str()).c_str());
+        return false;
+      }
+    items.push_back(g);
+    requires_of.emplace_back();
+  }
   if (bundle_lay_out(items, image) != BUNDLE_OK) {
     complain("%s", bundle_check_text(BUNDLE_TOO_LARGE));
     return false;

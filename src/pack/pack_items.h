@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle_pack.h"
 #include "tool_output.h"
 
 struct pack_items_options {
@@ -18,6 +19,7 @@ struct pack_items_options {
   bool no_entry = false;              // allow a bundle without the entry module
   bool precompile = false;            // store bytecode instead of source
   bool strip = false;                 // bytecode without debug information
+  std::vector<bundle_item> generated;  // made by zor_pack itself (the payload manifest): last, as they are
 };
 
 // Expands the inputs (a directory gives its regular files sorted by name,

@@ -47,17 +47,20 @@ bool room_for_descriptors(size_t count) {
 
 // Makes what write_item wrote durable in one pass: the file system's
 // writeback of all of it at once (one journal commit instead of one per
-// file), then each file synced (cheap by then, and what reports a file's
-// own failure) and closed, then the folder. fds[i] is entry i's open file,
-// or -1 when it was closed after writing (it is opened again by name).
+// file; syncfs reports a writeback error of any file since Linux 5.8),
+// then the folder. Only when that fails is each file synced, to name the
+// one that failed. fds[i] is entry i's open file, or -1 when it was closed
+// after writing (it is opened again by name).
 int32_t sync_items(int dirfd, const std::vector<bundle_entry>& entries, std::vector<int>& fds, std::string& failed) {
-  syncfs(dirfd);
-  int32_t err = 0;
+  int32_t err = syncfs(dirfd) == 0 ? 0 : errno;
+  bool find_failed = err != 0;
   for (size_t i = 0; i < entries.size(); ++i) {
-    int fd = fds[i] >= 0 ? fds[i] : openat(dirfd, entries[i].name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (err == 0 && (fd < 0 || fsync(fd) != 0)) {
+    int fd = fds[i];
+    if (find_failed && fd < 0) fd = openat(dirfd, entries[i].name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (find_failed && (fd < 0 || fsync(fd) != 0)) {
       err = errno;
       failed = entries[i].name;
+      find_failed = false;
     }
     if (fd >= 0) close(fd);
     fds[i] = -1;

@@ -14,20 +14,38 @@
 #include "files.h"
 #include "pack_commands.h"
 #include "pack_items.h"
+#include "pack_payloads.h"
 #include "pack_run.h"
 #include "tool_identity.h"
 
 namespace {
 
-int cmd_pack(const pack_items_options& items_opt, const std::string& output, bool force) {
+// Payloads go beside the output first (the manifest pins what was
+// written); a failure after that takes them back.
+int cmd_pack(pack_items_options items_opt, const std::string& output, bool force,
+             const std::vector<std::string>& payload_specs, const std::string& compress) {
   if (!force && is_path_existed(output.c_str())) {
     complain("%s exists (use --force to replace it)", output.c_str());
     return 1;
   }
+  std::vector<payload_entry> payloads;
+  if (!payload_specs.empty()) {
+    bundle_item manifest;
+    if (!payloads_write(payload_specs, compress, output, force, payloads, &manifest)) return 1;
+    items_opt.generated.push_back(manifest);
+  } else if (!compress.empty()) {
+    complain("--compress applies to payloads: give --payload NAME=FILE");
+    return 1;
+  }
+  std::string dir = output.rfind('/') == std::string::npos ? "" : output.substr(0, output.rfind('/') + 1);
+  auto take_back = [&]() {
+    for (const auto& pl : payloads) unlink((dir + pl.file).c_str());
+    return 1;
+  };
   std::vector<uint8_t> image;
   size_t count = 0;
   progress p;
-  if (!pack_items(items_opt, image, &count, &p)) return 1;
+  if (!pack_items(items_opt, image, &count, &p)) return take_back();
   // The user's signature file is theirs to replace: flag it, never delete
   // it. Known before the write, so nothing after it can fail.
   std::string sig_path = output + ".minisig";
@@ -35,9 +53,12 @@ int cmd_pack(const pack_items_options& items_opt, const std::string& output, boo
   if (int err = zor_write_file_atomic(output.c_str(), image.data(), image.size(),
                                         force ? kReplaceExisting : kKeepExisting, 0666)) {
     complain("%s: %s", output.c_str(), err == EEXIST ? "exists (use --force to replace it)" : strerror(err));
-    return 1;
+    return take_back();
   }
   printf("%s: %zu items, %zu bytes\n", output.c_str(), count, image.size());
+  for (const auto& pl : payloads)
+    printf("%s%s: payload %s, %llu bytes%s, sha256 %s\n", dir.c_str(), pl.file.c_str(), pl.name.c_str(),
+           static_cast<unsigned long long>(pl.size), pl.compression.empty() ? "" : " (zstd)", pl.sha256.c_str());
   if (stale_signature) warn("%s signs the bundle this one replaced: sign %s again", sig_path.c_str(), output.c_str());
   return 0;
 }
@@ -90,6 +111,8 @@ struct command_line {
   pack_items_options items;  // pack
   std::string output;
   bool force = false;
+  std::vector<std::string> payloads;
+  std::string compress;
   std::string bundle, dir;  // list, verify, info, extract, stamp
   bool as_json = false, check_only = false;
   std::vector<std::string> pubkeys;
@@ -105,6 +128,10 @@ CLI::App* add_pack(CLI::App& app, command_line& c) {
   pack->add_flag("--no-entry", c.items.no_entry, "Allow a bundle without the entry module");
   pack->add_option("--exclude", c.items.excludes, "Leave out names in directories that match this glob (repeatable)");
   pack->add_option("--provided", c.items.provided, "A module the device provides: require of it is fine (repeatable)");
+  pack->add_option("--payload", c.payloads,
+                   "Write FILE beside the bundle as payload NAME, pinned by the bundle (NAME=FILE, repeatable)")
+      ->allow_extra_args(false);
+  pack->add_option("--compress", c.compress, "Store the payloads compressed (zstd)");
   CLI::Option* pre = pack->add_flag("--precompile", c.items.precompile, "Store Lua bytecode instead of source");
   pack->add_flag("--strip", c.items.strip, "Drop debug information from bytecode")->needs(pre);
   return pack;
@@ -171,7 +198,7 @@ int run(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   if (app.get_subcommands().empty()) return app.exit(CLI::RequiredError("A subcommand")) == 0 ? 0 : 2;
-  if (pack->parsed()) return cmd_pack(c.items, c.output, c.force);
+  if (pack->parsed()) return cmd_pack(c.items, c.output, c.force, c.payloads, c.compress);
   if (list->parsed()) return cmd_list(c.bundle, c.as_json);
   if (verify->parsed()) return cmd_verify(c.bundle, c.pubkeys, c.as_json);
   if (info->parsed()) return cmd_info(c.bundle, c.pubkeys, c.as_json);
