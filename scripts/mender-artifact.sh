@@ -2,7 +2,8 @@
 # Wraps a procedure's bundle into a Mender artifact for the zor-bundle
 # Update Module: $OUT/<NAME>.mender (OUT defaults to BUILD).
 #   DEVICE_TYPE=... [VERSION=N] [PROCEDURE=dir] [NAME=...] [SIGNING_SECKEY=key.sec]
-#   [ARTIFACT_KEY=private.pem] [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir] scripts/mender-artifact.sh
+#   [ARTIFACT_KEY=private.pem] [ALLOW_DEFAULT_KEY=1] [BUILD=build] [OUT=dir]
+#   [PAYLOADS="NAME=FILE ..."] [COMPRESS=zstd] scripts/mender-artifact.sh
 # PROCEDURE is the folder to pack (default: the example); SIGNING_SECKEY
 # signs the bundle for a signing launcher (minisign), with the trusted
 # comment "version:N compatible:DEVICE_TYPE NAME" (what zor_ab.check reads),
@@ -10,7 +11,9 @@
 # is; the artifact's name (default zor-<folder>-<N>) and provides
 # (zor-bundle.version) carry the version too. ARTIFACT_KEY signs the
 # artifact itself for the Mender client. A build with the public default bundle key is refused unless
-# ALLOW_DEFAULT_KEY=1. Everything is checked before the artifact is
+# ALLOW_DEFAULT_KEY=1. PAYLOADS (blank-separated NAME=FILE) go beside the
+# bundle, pinned by it, as files of the artifact (COMPRESS=zstd: stored
+# compressed). Everything is checked before the artifact is
 # written: a signed bundle that this build's launcher would refuse (the
 # build's own zor_pack verify says why) is refused, exit 2.
 set -eu
@@ -42,8 +45,23 @@ case $identity in
 esac
 stage=$(mktemp -d "${TMPDIR:-/tmp}/zor-mender-artifact.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-"$BUILD/zor_pack" pack -o "$stage/nuvex.zor" "$PROCEDURE"
+# Payloads: each NAME=FILE one word (the list is split at blanks, never
+# globbed), stored as NAME (NAME.zst compressed).
+payload_files=''
+set -f
+# shellcheck disable=SC2086
+set -- ${PAYLOADS:-}
+set +f
+for spec in "$@"; do
+  case $spec in ?*=?*) ;; *) echo "PAYLOADS: $spec is not NAME=FILE" >&2; exit 2 ;; esac
+  payload_files="$payload_files ${spec%%=*}${COMPRESS:+.zst}"
+  set -- "$@" --payload "$spec"
+  shift
+done
+if [ -n "${COMPRESS:-}" ]; then set -- "$@" --compress "$COMPRESS"; fi
+"$BUILD/zor_pack" pack -o "$stage/nuvex.zor" "$@" "$PROCEDURE"
 set -- -f "$stage/nuvex.zor"
+for file in $payload_files; do set -- "$@" -f "$stage/$file"; done  # names zor_pack accepted: no blanks, no glob
 if [ -n "${SIGNING_SECKEY:-}" ]; then
   minisign -S -s "$SIGNING_SECKEY" -m "$stage/nuvex.zor" -t "version:${VERSION:?give VERSION=N to sign} compatible:$DEVICE_TYPE $NAME"
   set -- "$@" -f "$stage/nuvex.zor.minisig"
@@ -61,5 +79,6 @@ mender-artifact write module-image -T zor-bundle -t "$DEVICE_TYPE" -n "$NAME" "$
 mkdir -p "$OUT/mender/$NAME"
 cp "$stage/nuvex.zor" "$OUT/mender/$NAME/"
 if [ -f "$stage/nuvex.zor.minisig" ]; then cp "$stage/nuvex.zor.minisig" "$OUT/mender/$NAME/"; fi
+for file in $payload_files; do cp "$stage/$file" "$OUT/mender/$NAME/"; done
 mv "$stage/$NAME.mender" "$OUT/$NAME.mender"
 echo "$OUT/$NAME.mender"

@@ -40,18 +40,27 @@ artifact damaged "" "" "$work/damaged.zor"
 artifact unsigned "$default/product/tree/zor_pack" "$work/ok"
 # A/B procedures: write fw.img into the slot not booted and activate it,
 # with zor_ab from the bundle and the device's zor-ab.conf as args[1].
+# ab2's image is a zstd payload beside the bundle, made by make
+# mender-artifact's script: the module hands the client's copy over.
 for v in 1 2 3; do
   mkdir -p "$work/ab$v"
   cp "$src/lua/zor_ab.lua" "$work/ab$v/"
   head -c 65536 /dev/urandom >"$work/ab$v/fw.img"
-  cat >"$work/ab$v/zor_update_whole_package.lua" <<'LUA'
+  image='args.unpackDir .. "fw.img"'
+  [ "$v" -ne 2 ] || image='assert(ab.payload(args, "fw"))'
+  cat >"$work/ab$v/zor_update_whole_package.lua" <<LUA
 local ab = require("zor_ab")
 local args = ...
 local d = assert(ab.open{ config = args[1] })
-assert(d:write(d:inactive(), args.unpackDir .. "fw.img"))
+assert(d:write(d:inactive(), $image))
 return d:activate(d:inactive())
 LUA
-  artifact "ab$v" "$default/zor_pack" "$work/ab$v"
+  if [ "$v" -ne 2 ]; then artifact "ab$v" "$default/zor_pack" "$work/ab$v"; continue; fi
+  mv "$work/ab2/fw.img" "$work/ab2.img"
+  (cd "$src" && BUILD=$default OUT=$work/a DEVICE_TYPE=zor-test NAME=ab2 PROCEDURE=$work/ab2 ALLOW_DEFAULT_KEY=1 \
+    PAYLOADS="fw=$work/ab2.img" COMPRESS=zstd sh scripts/mender-artifact.sh) >/dev/null
+  mv "$work/a/mender/ab2" "$work/a/ab2"
+  mv "$work/a/ab2.mender" "$work/ab2.mender"
 done
 
 # Two launcher folders, the default build's and the signing product's, each
@@ -282,6 +291,8 @@ while IFS='|' read -r action arg want; do
     slots) expect "A/B: slots" "$(ab_slots)" "$want" ;;
     name) step "A/B: the client names $want" show-artifact 0 "$want" ;;
     pair) expect "A/B: the pair is $want's" "$(hash_of default)" "$(sha256sum "$work/a/$want/nuvex.zor" | cut -d' ' -f1)" ;;
+    image) expect "A/B: slot $arg holds $want's payload" "$(head -c 65536 "$abd/slot-$arg" | sha256sum)" \
+      "$(sha256sum <"$work/$want.img")" ;;
   esac
 done <<'ROWS'
 install|ab1|0
@@ -292,6 +303,7 @@ slots||slot A: good;slot B: good (running);
 name||ab1
 pair||ab1
 install|ab2|0
+image|A|ab2
 boot||A
 rollback||0
 boot||B
