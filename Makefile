@@ -156,8 +156,9 @@ test-vm: build
 	sh tests/test_vm_boot.sh $(CURDIR) $(ZOR_VM_CACHE) uboot $(BUILD)
 
 bench: test-configure
-	@cmake --build $(BUILD) --target zor_bench -j2
+	@cmake --build $(BUILD) --target zor_bench zor_update_whole_package zor_stream zor_pack -j2
 	$(BUILD)/zor_bench
+	python3 bench/payload_bench.py $(BUILD)
 
 # Removes the build outputs and keeps the configuration (CMake's clean).
 clean:
