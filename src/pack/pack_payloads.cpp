@@ -1,6 +1,7 @@
 #include "pack_payloads.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +25,11 @@ const char kPayloadManifestItem[] = "zor_payloads.lua";
 namespace {
 
 const size_t kChunk = 1 << 20;
+
+// The temporary file of the payload being written, for payloads_abandon:
+// a plain buffer, so a signal handler can read it.
+char pending_tmp[4096];
+volatile sig_atomic_t pending = 0;
 
 // Names become file names beside the bundle and Lua string literals.
 bool payload_name_ok(const std::string& name) {
@@ -108,13 +114,24 @@ bool store_payload(const std::string& name, const std::string& src, bool zstd, c
     complain("%s: %s", src.c_str(), strerror(errno));
     return false;
   }
-  int out = mkstemp(&tmp[0]);
-  if (out < 0) {
-    complain("%s: %s", tmp.c_str(), strerror(errno));
+  if (tmp.size() >= sizeof pending_tmp) {
+    complain("%s: %s", target.c_str(), strerror(ENAMETOOLONG));
     close(in);
     return false;
   }
-  fchmod(out, 0644);
+  // Registered before it exists: a signal in between finds nothing to remove.
+  memcpy(pending_tmp, tmp.c_str(), tmp.size() + 1);
+  int out = mkstemp(&tmp[0]);
+  if (out < 0) {
+    complain("%s: %s", dir.c_str(), strerror(errno));
+    close(in);
+    return false;
+  }
+  memcpy(pending_tmp, tmp.c_str(), tmp.size() + 1);
+  pending = 1;
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(out, 0666 & ~mask);
   // Plain: hashed as it is copied. Compressed: the image hashed, then
   // zstd's output.
   int err = hash_fd(in, &p.image_size, &p.image_sha256, zstd ? -1 : out);
@@ -135,9 +152,9 @@ bool store_payload(const std::string& name, const std::string& src, bool zstd, c
   if (err != 0) {
     if (err > 0) complain("%s: %s", failed.c_str(), strerror(err));
     unlink(tmp.c_str());
-    return false;
   }
-  return true;
+  pending = 0;
+  return err == 0;
 }
 
 // The manifest as a Lua module: data only, one entry per payload.
@@ -193,6 +210,10 @@ bool is_sha256(const std::string& s) {
 }
 
 }  // namespace
+
+void payloads_abandon() {
+  if (pending) unlink(pending_tmp);
+}
 
 bool payloads_write(const std::vector<std::string>& specs, const std::string& compress,
                     const std::string& bundle_path, bool force, std::vector<payload_entry>& out,

@@ -41,6 +41,10 @@ bool payloads_write(const std::vector<std::string>& specs, const std::string& co
                     const std::string& bundle_path, bool force, std::vector<payload_entry>& out,
                     bundle_item* manifest);
 
+// Removes the temporary file of a payload being written, if any.
+// Async-signal-safe: for a handler of a signal that ends the program.
+void payloads_abandon();
+
 // Reads the manifest of an opened bundle, when it has one: true with
 // `out` filled (empty without a manifest); false when the manifest item
 // does not give a well-formed list (`why` says what is wrong).

@@ -91,6 +91,7 @@ int cmd_run(const pack_items_options& items_opt, const pack_run_options& run_opt
 // the signal's.
 void on_ending_signal(int sig) {
   zor_write_file_atomic_abandon();
+  payloads_abandon();
   signal(sig, SIG_DFL);
   raise(sig);
 }
