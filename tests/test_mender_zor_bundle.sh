@@ -335,7 +335,8 @@ ROWS
 # follows up (its commit or rollback), and the next deployment runs; after
 # each, the pair and the slot the device runs must be those of the
 # artifact the client names, or the client must still have the update
-# pending. STATE|EDGE (enter, leave)|FLOW (commit, rollback, unverified:
+# pending. STATE|EDGE (enter, leave, gone: after the client removed its
+# work area)|FLOW (commit, rollback, unverified:
 # a commit without the reboot into the new slot)|KIND (ab: the A/B cycle;
 # plain: a procedure that touches no slot). The standalone client
 # calls no ArtifactVerifyReboot before its commit: the module's commit
@@ -350,6 +351,8 @@ if [ "\$1" = "\${state:-}" ] && [ "\$edge" = enter ]; then rm -f "$work/kill"; k
 st=0
 sh "$modules/zor-bundle.real" "\$@" || st=\$?
 if [ "\$1" = "\${state:-}" ] && [ "\$edge" = leave ]; then rm -f "$work/kill"; kill -KILL "\$PPID"; fi
+# gone: the client had removed its work area when it was killed.
+if [ "\$1" = "\${state:-}" ] && [ "\$edge" = gone ]; then rm -f "$work/kill"; rm -rf "\$2"; kill -KILL "\$PPID"; fi
 exit \$st
 WRAP
 chmod 0755 "$modules/zor-bundle"
@@ -400,6 +403,8 @@ NeedsArtifactReboot|leave|commit|ab
 ArtifactCommit|enter|commit|ab
 ArtifactCommit|leave|commit|ab
 Cleanup|enter|commit|ab
+Cleanup|gone|commit|ab
+Cleanup|gone|rollback|ab
 ArtifactInstall|leave|rollback|ab
 ArtifactRollback|enter|rollback|ab
 ArtifactRollback|leave|rollback|ab
@@ -409,6 +414,7 @@ ArtifactInstall|enter|commit|plain
 ArtifactInstall|leave|commit|plain
 ArtifactCommit|leave|commit|plain
 Cleanup|enter|commit|plain
+Cleanup|gone|commit|plain
 ArtifactInstall|leave|rollback|plain
 ArtifactRollback|leave|rollback|plain
 EDGES
