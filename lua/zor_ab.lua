@@ -428,7 +428,7 @@ end
 
 -- Image writes -------------------------------------------------------------
 
-local stream_payload
+local stream_payload, stream_tool
 
 local function size_of(path)
   local f, err = io.open(path, "rb")
@@ -469,9 +469,17 @@ function Device:write(slot, image, opts)
     if s.order[1] == slot then s.order = { other(slot), slot } end
   end)
   if not marked then return false, "cannot mark slot " .. slot .. " for writing: " .. tostring(merr) end
-  local ok, err
+  local ok, err, written_crc
   if payload then
     ok, err = stream_payload(payload, path, slot)
+  elseif stream_tool() and not opts.progress then
+    -- One read of the image: the helper writes it durably, bypassing the
+    -- page cache, and gives the CRC of what it wrote.
+    local out
+    ok, out = run(string.format("%s write %s %s %d prefix", quote(stream_tool(), true), quote(image, true),
+      quote(path, true), size))
+    written_crc = ok and tonumber(out:match("(%d+)%s*$")) or nil
+    if not ok then err = out elseif not written_crc then ok, err = false, "zor_stream said no CRC: " .. out end
   else
     ok, err = self:copy(image, path, size, opts.progress)
     if ok then ok, err = sync(path) end
@@ -480,7 +488,7 @@ function Device:write(slot, image, opts)
     if ok then ok, err = run("dd if=" .. quote(path, true) .. " iflag=nocache count=0 status=none") end
   end
   if ok and not payload then
-    local want = opts.crc or calc_img_crc(image, 0, size)
+    local want = opts.crc or written_crc or calc_img_crc(image, 0, size)
     local got = calc_img_crc(path, 0, size)
     if want == nil or got ~= want then
       ok, err = false, string.format("slot %s reads back CRC %s, want %s", slot, tostring(got), tostring(want))
@@ -500,18 +508,19 @@ end
 
 local STREAM_BLOCK = 4 * 1024 * 1024
 
--- The device's streaming helper: $ZOR_STREAM, else zor_stream beside the
--- launcher (the configuration folder's parent); nil without one (dd,
--- zstd and sha256sum then do its work, more slowly).
-local function stream_tool(args)
-  local candidates = { os.getenv("ZOR_STREAM") }
-  if type(args) == "table" and type(args.fwDir) == "string" then
-    candidates[#candidates + 1] = args.fwDir:gsub("/*$", "") .. "/../zor_stream"
+-- The device's streaming helper: $ZOR_STREAM (set and empty: none), else
+-- zor_stream beside the program running this procedure (the launcher, as
+-- the device package lays them out); nil without one.
+local tool_found
+function stream_tool()
+  if tool_found ~= nil then return tool_found or nil end
+  local path = os.getenv("ZOR_STREAM")
+  if path == nil then
+    local ok, exe = run('readlink -- "/proc/$PPID/exe"')
+    path = ok and exe:match("^(.*)/[^/]*\n?$") and exe:match("^(.*)/[^/]*\n?$") .. "/zor_stream" or ""
   end
-  for _, path in ipairs(candidates) do
-    if path ~= "" and run("test -x " .. quote(path, true)) then return path end
-  end
-  return nil
+  tool_found = path ~= "" and run("test -x " .. quote(path, true)) and path or false
+  return tool_found or nil
 end
 
 -- ab.payload(args, name) -> the payload NAME of the bundle's manifest (the
@@ -527,7 +536,7 @@ function M.payload(args, name)
     if p.name == name then
       local dir = os.getenv("ZOR_PAYLOAD_DIR") or (type(args) == "table" and args.fwDir) or nil
       if not dir or dir == "" then return nil, "payload " .. name .. ": no folder to find it in" end
-      local entry = { path = dir:gsub("/*$", "") .. "/" .. p.file, tool = stream_tool(args) }
+      local entry = { path = dir:gsub("/*$", "") .. "/" .. p.file, tool = stream_tool() }
       for k, v in pairs(p) do entry[k] = v end
       local size = size_of(entry.path)
       if not size then return nil, string.format("payload %s: %s is missing", name, entry.path) end

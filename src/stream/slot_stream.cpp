@@ -1,5 +1,6 @@
 #include "slot_stream.h"
 
+#include "crc32.h"
 #include "sha256.h"
 
 #include <fcntl.h>
@@ -137,7 +138,9 @@ void read_blocks(read_ahead* ra, int fd, uint64_t size) {
 
 }  // namespace
 
-int32_t stream_write(const char* src, bool zstd, const char* dest, uint64_t size) {
+int32_t stream_write(const char* src, stream_source how, const char* dest, uint64_t size, uint32_t* crc) {
+  bool zstd = how == kStreamZstd;
+  *crc = kCrc32Initial;
   bool direct = false;
   int out = open_direct(dest, O_WRONLY | O_CREAT, &direct);
   if (out < 0) return fprintf(stderr, "zor_stream: %s: %s\n", dest, strerror(errno)), 1;
@@ -169,12 +172,13 @@ int32_t stream_write(const char* src, bool zstd, const char* dest, uint64_t size
       }
       if (int err = write_full(out, buf, static_cast<size_t>(got)))
         snprintf(why, sizeof why, "%s: %s", dest, strerror(err));
+      *crc = crc32(*crc, buf, static_cast<uint32_t>(got));
       done += static_cast<uint64_t>(got);
     }
   }
   if (buf == nullptr) snprintf(why, sizeof why, "no memory for a %zu-byte block", kStreamBlock);
   unsigned char extra;
-  if (why[0] == '\0' && read_full(in, &extra, 1) == 1)
+  if (why[0] == '\0' && how != kStreamPrefix && read_full(in, &extra, 1) == 1)
     snprintf(why, sizeof why, "%s holds more than %llu bytes", src, static_cast<unsigned long long>(size));
   close(in);  // a zstd still writing ends on the closed pipe
   if (child > 0) {
@@ -183,6 +187,7 @@ int32_t stream_write(const char* src, bool zstd, const char* dest, uint64_t size
   }
   free(buf);
   if (why[0] == '\0' && fsync(out) != 0) snprintf(why, sizeof why, "%s: %s", dest, strerror(errno));
+  if (why[0] == '\0') posix_fadvise(out, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
   if (close(out) != 0 && why[0] == '\0') snprintf(why, sizeof why, "%s: %s", dest, strerror(errno));
   if (why[0] != '\0') return fprintf(stderr, "zor_stream: %s\n", why), 1;
   return 0;

@@ -1,5 +1,7 @@
 // zor_stream: what zor_ab's dev:write runs to put a payload into a slot.
-//   zor_stream write SRC DEST SIZE [zstd]   SIZE bytes of SRC (decompressed) over DEST, durable
+//   zor_stream write SRC DEST SIZE [zstd|prefix]
+//                                           SIZE bytes of SRC (decompressed; or its first SIZE) over DEST, durable;
+//                                           prints the CRC-32 of what it wrote (as calc_img_crc)
 //   zor_stream sha256 PATH SIZE             the SHA-256 of PATH's first SIZE bytes, from the medium
 // Exit status: 0 done, 1 failed (one line on stderr), 2 usage.
 #include <cerrno>
@@ -22,7 +24,7 @@ bool parse_size(const char* text, uint64_t* out) {
 }
 
 int usage() {
-  fputs("usage: zor_stream write SRC DEST SIZE [zstd] | zor_stream sha256 PATH SIZE\n", stderr);
+  fputs("usage: zor_stream write SRC DEST SIZE [zstd|prefix] | zor_stream sha256 PATH SIZE\n", stderr);
   return 2;
 }
 
@@ -31,8 +33,14 @@ int usage() {
 int main(int argc, char** argv) {
   uint64_t size = 0;
   if (argc >= 5 && argc <= 6 && strcmp(argv[1], "write") == 0 && parse_size(argv[4], &size)) {
-    if (argc == 6 && strcmp(argv[5], "zstd") != 0) return usage();
-    return stream_write(argv[2], argc == 6, argv[3], size);
+    stream_source how = kStreamExact;
+    if (argc == 6 && strcmp(argv[5], "zstd") == 0) how = kStreamZstd;
+    else if (argc == 6 && strcmp(argv[5], "prefix") == 0) how = kStreamPrefix;
+    else if (argc == 6) return usage();
+    uint32_t crc = 0;
+    if (stream_write(argv[2], how, argv[3], size, &crc) != 0) return 1;
+    printf("%u\n", crc);
+    return 0;
   }
   if (argc == 4 && strcmp(argv[1], "sha256") == 0 && parse_size(argv[3], &size)) {
     std::string hex;
