@@ -80,6 +80,9 @@ while IFS='|' read -r compress change want_state want_run; do
           failed "$case_name, $helper helper: slot B verified"
         fi
         grep -q "$want_run" "$work/log" || failed "$case_name, $helper helper: no '$want_run' in what run said"
+        case $change in missing | short | long)
+          grep -q "warning: payload fw: .* is $want_state" "$work/log" || failed "$case_name: run gave no warning first" ;;
+        esac
       fi
     done
   done

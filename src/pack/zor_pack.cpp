@@ -74,10 +74,30 @@ bool looks_like_bundle(const std::string& path) {
   return bundle;
 }
 
+// Warns of each payload a bundle file's manifest names that is not beside
+// it with its pinned size: the procedure will not find it there.
+void warn_of_payloads(const std::string& path) {
+  opened_bundle b;
+  std::vector<payload_entry> payloads;
+  std::string why;
+  if (!open_bundle(path, b) || !b.problems.empty() || !payloads_read_manifest(b.data(), b.entries, payloads, why))
+    return;  // the run itself reports what is wrong with the bundle
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  for (const auto& p : payloads) {
+    const char* state = payload_state(dir, p, false);
+    if (strcmp(state, "present") != 0)
+      warn("payload %s: %s%s is %s (the bundle pins %llu bytes)", p.name.c_str(), dir.c_str(), p.file.c_str(), state,
+           static_cast<unsigned long long>(p.size));
+  }
+}
+
 int cmd_run(const pack_items_options& items_opt, const pack_run_options& run_opt) {
   const std::vector<std::string>& inputs = items_opt.inputs;
-  if (inputs.size() == 1 && is_regular_file(inputs[0].c_str()) && looks_like_bundle(inputs[0]))
+  if (inputs.size() == 1 && is_regular_file(inputs[0].c_str()) && looks_like_bundle(inputs[0])) {
+    warn_of_payloads(inputs[0]);
     return pack_run_file(inputs[0], run_opt);
+  }
   std::vector<uint8_t> image;
   size_t count = 0;
   progress p;
