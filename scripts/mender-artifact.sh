@@ -52,10 +52,10 @@ set -f
 # shellcheck disable=SC2086
 set -- ${PAYLOADS:-}
 set +f
-for spec in "$@"; do
-  case $spec in ?*=?*) ;; *) echo "PAYLOADS: $spec is not NAME=FILE" >&2; exit 2 ;; esac
-  payload_files="$payload_files ${spec%%=*}${COMPRESS:+.zst}"
-  set -- "$@" --payload "$spec"
+for payload in "$@"; do
+  case $payload in ?*=?*) ;; *) echo "PAYLOADS: $payload is not NAME=FILE" >&2; exit 2 ;; esac
+  payload_files="$payload_files ${payload%%=*}${COMPRESS:+.zst}"
+  set -- "$@" --payload "$payload"
   shift
 done
 if [ -n "${COMPRESS:-}" ]; then set -- "$@" --compress "$COMPRESS"; fi

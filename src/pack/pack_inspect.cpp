@@ -251,11 +251,6 @@ struct payload_findings {
   std::vector<std::string> states;
 };
 
-std::string folder_prefix(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
 // Reads the manifest of an opened bundle and finds each payload beside it:
 // with `hash`, its SHA-256 too (constant memory). A problem per payload
 // that is not as pinned, and one for a manifest that does not read; list
@@ -269,7 +264,7 @@ void gather_payloads(const std::string& path, const opened_bundle& b, bool hash,
     return;
   }
   for (const auto& p : f.list) {
-    f.states.push_back(payload_state(folder_prefix(path), p, hash));
+    f.states.push_back(payload_state(payload_folder(path), p, hash));
     const std::string& state = f.states.back();
     if (!hash || state == "ok") continue;
     const char* what = state == "missing"  ? "is missing"
@@ -279,7 +274,7 @@ void gather_payloads(const std::string& path, const opened_bundle& b, bool hash,
                                             : "cannot be read";
     problems.push_back(bundle_problem{"payload_" + state,
                                       std_string_format(line, "payload %s (%s%s, %llu bytes): %s", p.name.c_str(),
-                                                        folder_prefix(path).c_str(), p.file.c_str(),
+                                                        payload_folder(path).c_str(), p.file.c_str(),
                                                         static_cast<unsigned long long>(p.size), what)});
   }
 }
@@ -303,7 +298,7 @@ json payloads_json(const payload_findings& f) {
 void print_payloads(const std::string& path, const payload_findings& f) {
   for (size_t i = 0; i < f.list.size(); ++i)
     printf("payload          %s: %s%s, %llu bytes%s, sha256 %s: %s\n", f.list[i].name.c_str(),
-           folder_prefix(path).c_str(), f.list[i].file.c_str(), static_cast<unsigned long long>(f.list[i].size),
+           payload_folder(path).c_str(), f.list[i].file.c_str(), static_cast<unsigned long long>(f.list[i].size),
            f.list[i].compression.empty() ? "" : " (zstd)", f.list[i].sha256.c_str(), f.states[i].c_str());
 }
 

@@ -92,11 +92,6 @@ int zstd_to(const std::string& src, int out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-}
-
 // One payload stored beside the bundle through a synced temporary file; the
 // final name is taken only when free (or `force`). False after a message.
 bool store_payload(const std::string& name, const std::string& src, bool zstd, const std::string& dir, bool force,
@@ -123,7 +118,7 @@ bool store_payload(const std::string& name, const std::string& src, bool zstd, c
   memcpy(pending_tmp, tmp.c_str(), tmp.size() + 1);
   int out = mkstemp(&tmp[0]);
   if (out < 0) {
-    complain("%s: %s", dir.c_str(), strerror(errno));
+    complain("%s: %s", dir.empty() ? "." : dir.c_str(), strerror(errno));
     close(in);
     return false;
   }
@@ -211,48 +206,53 @@ bool is_sha256(const std::string& s) {
 
 }  // namespace
 
+std::string payload_folder(const std::string& bundle_path) {
+  size_t slash = bundle_path.rfind('/');
+  return slash == std::string::npos ? "" : bundle_path.substr(0, slash + 1);
+}
+
 void payloads_abandon() {
   if (pending) unlink(pending_tmp);
 }
 
-bool payloads_write(const std::vector<std::string>& specs, const std::string& compress,
+bool payloads_write(const std::vector<std::string>& args, const std::string& compress,
                     const std::string& bundle_path, bool force, std::vector<payload_entry>& out,
                     bundle_item* manifest) {
   if (!compress.empty() && compress != "zstd") {
     complain("--compress %s: only zstd is known", compress.c_str());
     return false;
   }
-  std::string dir = folder_of(bundle_path);
+  std::string dir = payload_folder(bundle_path);
   std::string bundle_name = bundle_path.substr(dir.size());
   std::set<std::string> names;
   bool ok = true;
-  for (const auto& spec : specs) {
-    size_t eq = spec.find('=');
-    std::string name = spec.substr(0, eq);
-    if (eq == std::string::npos || eq + 1 == spec.size() || !payload_name_ok(name)) {
+  for (const auto& arg : args) {
+    size_t eq = arg.find('=');
+    std::string name = arg.substr(0, eq);
+    if (eq == std::string::npos || eq + 1 == arg.size() || !payload_name_ok(name)) {
       complain("--payload %s: give NAME=FILE, NAME of letters, digits, '.', '_' and '-' (64 at most, not first '.' or '-')",
-               spec.c_str());
+               arg.c_str());
       ok = false;
     } else if (!names.insert(name).second) {
-      complain("--payload %s: payload '%s' given twice", spec.c_str(), name.c_str());
+      complain("--payload %s: payload '%s' given twice", arg.c_str(), name.c_str());
       ok = false;
     } else if (name == bundle_name || name + ".zst" == bundle_name || name == bundle_name + ".minisig") {
-      complain("--payload %s: would take the bundle's own name", spec.c_str());
+      complain("--payload %s: would take the bundle's own name", arg.c_str());
       ok = false;
     }
   }
   if (!ok) return false;
-  for (const auto& spec : specs) {
-    size_t eq = spec.find('=');
+  for (const auto& arg : args) {
+    size_t eq = arg.find('=');
     payload_entry p;
-    if (!store_payload(spec.substr(0, eq), spec.substr(eq + 1), compress == "zstd", dir, force, p)) {
+    if (!store_payload(arg.substr(0, eq), arg.substr(eq + 1), compress == "zstd", dir, force, p)) {
       for (const auto& done : out) unlink((dir + done.file).c_str());
       out.clear();
       return false;
     }
     out.push_back(p);
   }
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) fsync(dfd), close(dfd);
   *manifest = bundle_item{kPayloadManifestItem, manifest_text(out)};
   return true;

@@ -32,12 +32,16 @@ struct payload_entry {
   std::string image_sha256;
 };
 
-// Writes each NAME=FILE of `specs` beside the bundle at `bundle_path` (as
+// The folder a bundle lies in, as a prefix for its payloads' names: "" or
+// ending in '/'.
+std::string payload_folder(const std::string& bundle_path);
+
+// Writes each NAME=FILE of `args` beside the bundle at `bundle_path` (as
 // NAME, or NAME.zst with `compress` "zstd", through Debian's zstd), synced,
 // and returns the manifest item in *manifest. Never replaces an existing
 // file unless `force`. False after a message per problem; nothing written
 // is left behind.
-bool payloads_write(const std::vector<std::string>& specs, const std::string& compress,
+bool payloads_write(const std::vector<std::string>& args, const std::string& compress,
                     const std::string& bundle_path, bool force, std::vector<payload_entry>& out,
                     bundle_item* manifest);
 

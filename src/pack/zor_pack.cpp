@@ -23,21 +23,21 @@ namespace {
 // Payloads go beside the output first (the manifest pins what was
 // written); a failure after that takes them back.
 int cmd_pack(pack_items_options items_opt, const std::string& output, bool force,
-             const std::vector<std::string>& payload_specs, const std::string& compress) {
+             const std::vector<std::string>& payload_args, const std::string& compress) {
   if (!force && is_path_existed(output.c_str())) {
     complain("%s exists (use --force to replace it)", output.c_str());
     return 1;
   }
   std::vector<payload_entry> payloads;
-  if (!payload_specs.empty()) {
+  if (!payload_args.empty()) {
     bundle_item manifest;
-    if (!payloads_write(payload_specs, compress, output, force, payloads, &manifest)) return 1;
+    if (!payloads_write(payload_args, compress, output, force, payloads, &manifest)) return 1;
     items_opt.generated.push_back(manifest);
   } else if (!compress.empty()) {
     complain("--compress applies to payloads: give --payload NAME=FILE");
     return 1;
   }
-  std::string dir = output.rfind('/') == std::string::npos ? "" : output.substr(0, output.rfind('/') + 1);
+  std::string dir = payload_folder(output);
   auto take_back = [&]() {
     for (const auto& pl : payloads) unlink((dir + pl.file).c_str());
     return 1;
@@ -82,8 +82,7 @@ void warn_of_payloads(const std::string& path) {
   std::string why;
   if (!open_bundle(path, b) || !b.problems.empty() || !payloads_read_manifest(b.data(), b.entries, payloads, why))
     return;  // the run itself reports what is wrong with the bundle
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string dir = payload_folder(path);
   for (const auto& p : payloads) {
     const char* state = payload_state(dir, p, false);
     if (strcmp(state, "present") != 0)
